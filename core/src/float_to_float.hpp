@@ -1,0 +1,116 @@
+// Float-to-float kernel.
+#pragma once
+
+#include <algorithm>
+#include <cstring>
+#include <span>
+
+#include "cast_config.hpp"
+#include "cast_error.hpp"
+#include "element_types.hpp"
+#include "float16.hpp"
+#include "rounding.hpp"
+#include "simd/simd.hpp"
+
+namespace tolvane {
+
+template <FloatElement S, FloatElement D>
+CastOutcome convert_slice_float_to_float(std::span<const S> src, std::span<D> dst,
+                                         const CastConfig<S, D>& config);
+
+namespace detail {
+
+template <FloatElement S, FloatElement D>
+inline constexpr bool is_narrowing = sizeof(D) < sizeof(S);
+
+// x converted to D with round to nearest, ties to even (float64 to float16
+// through float32); the same type is a plain bit copy.
+template <FloatElement D, FloatElement S>
+inline D nearest_from_float(S x) {
+    if constexpr (std::same_as<S, D>) {
+        return x;
+    } else if constexpr (std::same_as<D, float16>) {
+        if constexpr (std::same_as<S, double>) {
+            return float64_to_float16(x);
+        } else {
+            return float32_to_float16(x);
+        }
+    } else if constexpr (std::same_as<S, float16>) {
+        return static_cast<D>(float16_to_float32(x));
+    } else {
+        return static_cast<D>(x);
+    }
+}
+
+template <FloatElement S, FloatElement D>
+inline CastError float_overflow_error(S x) {
+    const double bound = to_float64(max_finite<D>());
+    return CastError::out_of_range(to_float64(x), -bound, bound);
+}
+
+// The element loop, specialised on whether it must adjust for a directed
+// mode, look entries up and check for overflow.
+template <bool Directed, bool Lookup, bool CheckOverflow, FloatElement S, FloatElement D>
+CastOutcome float_to_float_loop(const S* in, D* out, size_t n, const CastConfig<S, D>& config) {
+    const std::span<const MapEntry<S, D>> map(config.scalar_map);
+    for (size_t i = 0; i < n; ++i) {
+        const S x = in[i];
+        if constexpr (Lookup) {
+            if (const D* target = find_map_target(map, x)) {
+                out[i] = *target;
+                continue;
+            }
+        }
+        D r = nearest_from_float<D>(x);
+        if constexpr (Directed) {
+            r = apply_rounding_mode(r, ExactFloat64{to_float64(x)}, config.rounding);
+        }
+        if constexpr (CheckOverflow) {
+            if (is_inf(r) && !is_inf(x) && !is_nan(x)) return float_overflow_error<S, D>(x);
+        }
+        out[i] = r;
+    }
+    return std::nullopt;
+}
+
+template <bool Directed, bool Lookup, FloatElement S, FloatElement D>
+CastOutcome float_to_float_pick_check(const S* in, D* out, size_t n,
+                                      const CastConfig<S, D>& config) {
+    if (is_narrowing<S, D> && config.out_of_range != OutOfRangeMode::Clamp) {
+        return float_to_float_loop<Directed, Lookup, is_narrowing<S, D>>(in, out, n, config);
+    }
+    return float_to_float_loop<Directed, Lookup, false>(in, out, n, config);
+}
+
+}  // namespace detail
+
+template <FloatElement S, FloatElement D>
+CastOutcome convert_slice_float_to_float(std::span<const S> src, std::span<D> dst,
+                                         const CastConfig<S, D>& config) {
+    const size_t n = std::min(src.size(), dst.size());
+    if (n == 0) return std::nullopt;
+    const bool lookup = !config.scalar_map.empty();
+    // Widening and identity pairs are exact: no mode can change their results.
+    const bool directed = detail::is_narrowing<S, D> && config.rounding != RoundingMode::NearestEven;
+
+    if (!lookup && !directed) {
+        if constexpr (std::same_as<S, D>) {
+            std::memmove(dst.data(), src.data(), n * sizeof(S));
+            return std::nullopt;
+        } else if constexpr (std::same_as<S, double> && std::same_as<D, float>) {
+            const auto fast = simd::try_f64_to_f32_nearest(
+                src.first(n), dst.first(n), config.out_of_range != OutOfRangeMode::Clamp);
+            if (fast.converted || fast.error) return fast.error;
+        }
+    }
+    const S* in = src.data();
+    D* out = dst.data();
+    if (directed) {
+        return lookup ? detail::float_to_float_pick_check<true, true>(in, out, n, config)
+                      : detail::float_to_float_pick_check<true, false>(in, out, n, config);
+    }
+    return lookup ? detail::float_to_float_pick_check<false, true>(in, out, n, config)
+                  : detail::float_to_float_pick_check<false, false>(in, out, n, config);
+}
+
+}  // namespace tolvane

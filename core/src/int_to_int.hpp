@@ -1,0 +1,123 @@
+// Integer-to-integer kernel.
+#pragma once
+
+#include <algorithm>
+#include <cstring>
+#include <span>
+
+#include "cast_config.hpp"
+#include "cast_error.hpp"
+#include "element_types.hpp"
+
+namespace tolvane {
+
+// The range of S values that D holds exactly.
+template <IntegerElement S, IntegerElement D>
+struct IntRange {
+    // Compare in the wider of the two signed/unsigned domains without mixing signs.
+    static constexpr __int128 lo = std::max<__int128>(std::numeric_limits<S>::min(),
+                                                      std::numeric_limits<D>::min());
+    static constexpr __int128 hi = std::min<__int128>(std::numeric_limits<S>::max(),
+                                                      std::numeric_limits<D>::max());
+    static constexpr bool whole_source = lo == std::numeric_limits<S>::min() &&
+                                         hi == std::numeric_limits<S>::max();
+};
+
+template <IntegerElement S, IntegerElement D>
+CastOutcome convert_slice_int_to_int(std::span<const S> src, std::span<D> dst,
+                                     const CastConfig<S, D>& config);
+
+namespace detail {
+
+// D's value congruent to x modulo 2^width(D): truncation, reinterpretation
+// or sign extension, whichever the pair's widths call for.
+template <IntegerElement S, IntegerElement D>
+inline D wrap_integer(S x) {
+    using SignedS = std::make_signed_t<S>;
+    if constexpr (std::is_signed_v<S>) {
+        return static_cast<D>(static_cast<std::make_unsigned_t<D>>(
+            static_cast<int64_t>(static_cast<SignedS>(x))));
+    } else {
+        return static_cast<D>(static_cast<std::make_unsigned_t<D>>(x));
+    }
+}
+
+template <IntegerElement S, IntegerElement D>
+inline D clamp_integer(S x) {
+    using R = IntRange<S, D>;
+    if constexpr (R::whole_source) {
+        return static_cast<D>(x);
+    } else {
+        // Every bound lies in S's range, so the comparisons stay in S.
+        constexpr S lo = static_cast<S>(R::lo);
+        constexpr S hi = static_cast<S>(R::hi);
+        return static_cast<D>(x < lo ? lo : (x > hi ? hi : x));
+    }
+}
+
+template <IntegerElement S, IntegerElement D>
+inline bool in_int_range(S x) {
+    using R = IntRange<S, D>;
+    if constexpr (R::whole_source) {
+        return true;
+    } else {
+        return static_cast<__int128>(x) >= R::lo && static_cast<__int128>(x) <= R::hi;
+    }
+}
+
+}  // namespace detail
+
+template <IntegerElement S, IntegerElement D>
+CastOutcome convert_slice_int_to_int(std::span<const S> src, std::span<D> dst,
+                                     const CastConfig<S, D>& config) {
+    using R = IntRange<S, D>;
+    const size_t n = std::min(src.size(), dst.size());
+    if (n == 0) return std::nullopt;
+    const S* in = src.data();
+    D* out = dst.data();
+    const std::span<const MapEntry<S, D>> map(config.scalar_map);
+
+    if (map.empty()) {
+        if constexpr (R::whole_source) {
+            if constexpr (sizeof(S) == sizeof(D)) {
+                std::memmove(out, in, n * sizeof(S));
+            } else {
+                for (size_t i = 0; i < n; ++i) out[i] = static_cast<D>(in[i]);
+            }
+            return std::nullopt;
+        } else if (config.out_of_range == OutOfRangeMode::Clamp) {
+            for (size_t i = 0; i < n; ++i) out[i] = detail::clamp_integer<S, D>(in[i]);
+            return std::nullopt;
+        } else if (config.out_of_range == OutOfRangeMode::Wrap) {
+            if constexpr (sizeof(S) == sizeof(D)) {
+                std::memmove(out, in, n * sizeof(S));
+            } else {
+                for (size_t i = 0; i < n; ++i) out[i] = detail::wrap_integer<S, D>(in[i]);
+            }
+            return std::nullopt;
+        }
+    }
+
+    for (size_t i = 0; i < n; ++i) {
+        const S x = in[i];
+        if (!map.empty()) {
+            if (const D* target = find_map_target(map, x)) {
+                out[i] = *target;
+                continue;
+            }
+        }
+        if (detail::in_int_range<S, D>(x)) {
+            out[i] = static_cast<D>(x);
+        } else if (config.out_of_range == OutOfRangeMode::Clamp) {
+            out[i] = detail::clamp_integer<S, D>(x);
+        } else if (config.out_of_range == OutOfRangeMode::Wrap) {
+            out[i] = detail::wrap_integer<S, D>(x);
+        } else {
+            return CastError::out_of_range(static_cast<double>(x), static_cast<double>(R::lo),
+                                           static_cast<double>(R::hi));
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace tolvane

@@ -1,0 +1,111 @@
+// Directed roundings of float results: a value is first converted to nearest,
+// ties to even, and then moved at most one step by `apply_rounding_mode`.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+#include "element_types.hpp"
+#include "float16.hpp"
+#include "modes.hpp"
+
+namespace tolvane {
+
+// The adjacent representable value above v (NaN and +inf stay, zeros go to
+// the smallest positive subnormal).
+template <FloatElement T>
+inline T next_up(T v) {
+    using Tr = FloatTraits<T>;
+    using Bits = typename Tr::Bits;
+    const Bits p = Tr::to_bits(v);
+    const Bits magnitude = p & static_cast<Bits>(~Tr::sign_mask);
+    if (magnitude > Tr::inf_bits || p == Tr::inf_bits) return v;
+    if (magnitude == 0) return Tr::from_bits(1);
+    return Tr::from_bits(static_cast<Bits>((p & Tr::sign_mask) ? p - 1 : p + 1));
+}
+
+// The adjacent representable value below v (NaN and -inf stay, zeros go to
+// the smallest negative subnormal).
+template <FloatElement T>
+inline T next_down(T v) {
+    using Tr = FloatTraits<T>;
+    using Bits = typename Tr::Bits;
+    const Bits p = Tr::to_bits(v);
+    const Bits magnitude = p & static_cast<Bits>(~Tr::sign_mask);
+    if (magnitude > Tr::inf_bits || p == static_cast<Bits>(Tr::sign_mask | Tr::inf_bits)) return v;
+    if (magnitude == 0) return Tr::from_bits(static_cast<Bits>(Tr::sign_mask | 1));
+    return Tr::from_bits(static_cast<Bits>((p & Tr::sign_mask) ? p + 1 : p - 1));
+}
+
+// The exact value a rounded result is compared with. Float sources and
+// integers of up to 32 bits are exact as float64; 64-bit integers are kept
+// as 128-bit integers so that no decision rests on a float64 rounding.
+struct ExactFloat64 {
+    double value;
+};
+struct ExactInteger {
+    __int128 value;
+};
+
+namespace detail {
+
+// The sign of (r - x), or 0 when equal. r is never a NaN here.
+inline int compare(double r, ExactFloat64 x) { return (r > x.value) - (r < x.value); }
+
+inline int compare(double r, ExactInteger x) {
+    if (std::isinf(r)) return r > 0 ? 1 : -1;
+    // A nearest rounding of an integer is itself an integer, and every
+    // result here is below 2^65 in magnitude.
+    const __int128 ri = static_cast<__int128>(r);
+    return (ri > x.value) - (ri < x.value);
+}
+
+inline bool is_midpoint(double a, double b, ExactFloat64 x) {
+    return (a + b) * 0.5 == x.value;
+}
+
+inline bool is_midpoint(double a, double b, ExactInteger x) {
+    if (std::isinf(a) || std::isinf(b)) return false;
+    return static_cast<__int128>(a) + static_cast<__int128>(b) == 2 * x.value;
+}
+
+inline bool exact_is_nan(ExactFloat64 x) { return std::isnan(x.value); }
+inline bool exact_is_nan(ExactInteger) { return false; }
+inline bool exact_is_negative(ExactFloat64 x) { return x.value < 0; }
+inline bool exact_is_negative(ExactInteger x) { return x.value < 0; }
+
+}  // namespace detail
+
+// Turns r, the nearest-even result for the exact value x, into the result of
+// `mode`. Only a result on the wrong side of x moves, by exactly one step; for
+// NearestAway only an exact tie moves, to the neighbour of larger magnitude.
+template <FloatElement D, class Exact>
+inline D apply_rounding_mode(D r, Exact x, RoundingMode mode) {
+    if (detail::exact_is_nan(x) || is_nan(r)) return r;
+    const double rd = to_float64(r);
+    const int c = detail::compare(rd, x);
+    if (c == 0) return r;
+    switch (mode) {
+        case RoundingMode::TowardsZero: {
+            const bool negative = detail::exact_is_negative(x);
+            const bool too_large = negative ? c < 0 : c > 0;
+            if (too_large) return negative ? next_up(r) : next_down(r);
+            return r;
+        }
+        case RoundingMode::TowardsPositive:
+            return c < 0 ? next_up(r) : r;
+        case RoundingMode::TowardsNegative:
+            return c > 0 ? next_down(r) : r;
+        case RoundingMode::NearestAway: {
+            const D n = c < 0 ? next_up(r) : next_down(r);
+            const double nd = to_float64(n);
+            if (std::fabs(nd) > std::fabs(rd) && detail::is_midpoint(rd, nd, x)) return n;
+            return r;
+        }
+        case RoundingMode::NearestEven:
+            break;
+    }
+    return r;
+}
+
+}  // namespace tolvane

@@ -1,0 +1,23 @@
+// Processors without vector paths of their own: every operation declines and
+// the kernels' scalar loops do the work.
+#include "../simd.hpp"
+
+namespace tolvane::simd {
+
+FastPathOutcome try_f32_to_u8_clamp(std::span<const float>, std::span<uint8_t>, RoundingMode) {
+    return {};
+}
+FastPathOutcome try_f64_to_u8_clamp(std::span<const double>, std::span<uint8_t>, RoundingMode) {
+    return {};
+}
+FastPathOutcome try_f64_to_i32_clamp(std::span<const double>, std::span<int32_t>, RoundingMode) {
+    return {};
+}
+FastPathOutcome try_f64_to_i32_check(std::span<const double>, std::span<int32_t>, RoundingMode) {
+    return {};
+}
+FastPathOutcome try_f64_to_f32_nearest(std::span<const double>, std::span<float>, bool) {
+    return {};
+}
+
+}  // namespace tolvane::simd

@@ -1,0 +1,37 @@
+// Vector fast paths of the conversion kernels. Each operation either converts
+// the whole slice (converted = true), or stops at the first failing element
+// with its error, or declines (converted = false, no error) and leaves the
+// work, untouched, to the kernel's scalar loop. Results and errors are those
+// of the scalar loop; only the destination elements already written when an
+// error stops the conversion may differ.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "../cast_error.hpp"
+#include "../modes.hpp"
+
+namespace tolvane::simd {
+
+struct FastPathOutcome {
+    bool converted = false;
+    CastOutcome error;
+};
+
+// float to uint8 under Clamp, 8 elements a step.
+FastPathOutcome try_f32_to_u8_clamp(std::span<const float> src, std::span<uint8_t> dst,
+                                    RoundingMode rounding);
+FastPathOutcome try_f64_to_u8_clamp(std::span<const double> src, std::span<uint8_t> dst,
+                                    RoundingMode rounding);
+// float64 to int32 under Clamp, and with out-of-range values as errors; 2 elements a step.
+FastPathOutcome try_f64_to_i32_clamp(std::span<const double> src, std::span<int32_t> dst,
+                                     RoundingMode rounding);
+FastPathOutcome try_f64_to_i32_check(std::span<const double> src, std::span<int32_t> dst,
+                                     RoundingMode rounding);
+// float64 to float32, nearest-even: converts everything, then (if asked)
+// reports the first finite source that became an infinity.
+FastPathOutcome try_f64_to_f32_nearest(std::span<const double> src, std::span<float> dst,
+                                       bool check_overflow);
+
+}  // namespace tolvane::simd
