@@ -77,6 +77,21 @@ void PyErrorValue::raise() && {
     kind_ = Kind::Spent;
 }
 
+PyErrorValue conversion_type_error(PyObject* object, const char* expected) {
+    std::string type_name = "<failed to extract type name>";
+    if (PyObject* qualname = PyType_GetQualName(Py_TYPE(object))) {
+        Py_ssize_t size = 0;
+        if (const char* text = PyUnicode_AsUTF8AndSize(qualname, &size)) {
+            type_name.assign(text, static_cast<std::size_t>(size));
+        }
+        Py_DECREF(qualname);
+    }
+    // A name that can't be read is reported by the placeholder, not raised.
+    if (PyErr_Occurred()) PyErr_Clear();
+    return PyErrorValue::lazy(PyExc_TypeError,
+                              "'" + type_name + "' object cannot be converted to '" + expected + "'");
+}
+
 void PyErrorValue::discard() && {
     Py_CLEAR(exception_);
     kind_ = Kind::Spent;

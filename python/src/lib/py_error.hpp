@@ -55,6 +55,10 @@ private:
     std::string message_;  // Lazy and Internal
 };
 
+// TypeError "'{}' object cannot be converted to '{}'": the qualified name of
+// the object's type, then the expected kind ("PyTuple", "PyArray<T, D>", ...).
+PyErrorValue conversion_type_error(PyObject* object, const char* expected);
+
 // A value of T or the error that prevented it.
 template <class T>
 class Result {
