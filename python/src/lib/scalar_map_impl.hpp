@@ -1,13 +1,145 @@
-// Placeholder until the parser lands: accepts only an absent scalar map.
+// The generic walk of parse_map_entries; the parts that don't depend on the
+// element types live in scalar_map.cpp.
 #pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include "scalar_map_values.hpp"
 
 namespace tolvane::py {
 
+// A strong reference released when it goes out of scope, so that every exit
+// of the walk (a C++ exception from an allocation included) releases it.
+class ScalarMapRef {
+public:
+    explicit ScalarMapRef(PyObject* object) : object_(object) {}
+    ScalarMapRef(const ScalarMapRef&) = delete;
+    ScalarMapRef& operator=(const ScalarMapRef&) = delete;
+    ~ScalarMapRef() { Py_XDECREF(object_); }
+    PyObject* get() const { return object_; }
+
+private:
+    PyObject* object_;
+};
+
+// Is the argument a mapping (dict subclass, or collections.abc.Mapping)?
+// A failing test is reported as unraisable and answers false, except for an
+// exception that must reach the caller (see must_pass_through).
+Result<bool> scalar_map_is_mapping(PyObject* entries);
+
+// KeyboardInterrupt, SystemExit and everything else outside Exception, and
+// MemoryError: where an exception of the caller's code would be replaced,
+// discarded or reported as unraisable, these go on unchanged instead.
+bool must_pass_through(const PyErrorValue& error);
+
+// The TypeErrors for a key/first element that doesn't convert to the source
+// type and a value/second element that doesn't convert to the target type.
+// `failure` is the conversion's error; it is dropped without trace.
+PyErrorValue source_conversion_error(PyObject* object, const char* src_name, PyErrorValue failure);
+PyErrorValue target_conversion_error(PyObject* object, const char* dst_name, PyErrorValue failure);
+
+// The failures of the walk that replace what Python code raised.
+PyErrorValue mapping_length_error(PyErrorValue failure);
+PyErrorValue not_iterable_error(PyErrorValue failure);
+PyErrorValue entry_not_pair_error();
+PyErrorValue entry_length_error(PyErrorValue failure);
+// Checks an item of a mapping's items list: a tuple of exactly two elements.
+std::optional<PyErrorValue> mapping_item_error(PyObject* item);
+// item[index] with the index as a Python int (a new reference, or nullptr
+// with the exception pending).
+PyObject* element_of_pair(PyObject* item, long index);
+
+// How many entries a mapping's reported length may reserve: the length comes
+// from Python code and is only a hint.
+inline constexpr Py_ssize_t scalar_map_reserve_cap = Py_ssize_t{1} << 16;
+
+PyErrorValue scalar_map_memory_error();
+
 template <Element S, Element D>
-Result<std::vector<MapEntry<S, D>>> parse_map_entries(PyObject* scalar_map_entries, const char*,
-                                                      const char*) {
+Result<std::vector<MapEntry<S, D>>> parse_mapping_form(PyObject* entries, const char* src_name,
+                                                       const char* dst_name) {
+    const Py_ssize_t reported = PyMapping_Size(entries);
+    if (reported == -1) return mapping_length_error(PyErrorValue::fetch());
+    std::vector<MapEntry<S, D>> result;
+    result.reserve(static_cast<std::size_t>(std::min(reported, scalar_map_reserve_cap)));
+
+    ScalarMapRef items(PyMapping_Items(entries));
+    if (items.get() == nullptr) return PyErrorValue::fetch();
+    if (!PyList_Check(items.get())) return PyErrorValue::internal("PyMapping_Items returned no list");
+    // Conversions run Python code, which might shrink the list: the bound is
+    // re-read at every step and never grows past the starting length.
+    const Py_ssize_t initial_length = PyList_GET_SIZE(items.get());
+    for (Py_ssize_t i = 0; i < std::min(initial_length, PyList_GET_SIZE(items.get())); ++i) {
+        ScalarMapRef item(Py_NewRef(PyList_GET_ITEM(items.get(), i)));
+        if (auto error = mapping_item_error(item.get())) return std::move(*error);
+        ScalarMapRef key(Py_NewRef(PyTuple_GET_ITEM(item.get(), 0)));
+        ScalarMapRef value(Py_NewRef(PyTuple_GET_ITEM(item.get(), 1)));
+        Result<S> source = extract_element<S>(key.get());
+        if (!source.ok()) return source_conversion_error(key.get(), src_name, source.take_error());
+        Result<D> target = extract_element<D>(value.get());
+        if (!target.ok()) return target_conversion_error(value.get(), dst_name, target.take_error());
+        result.push_back(MapEntry<S, D>{source.value(), target.value()});
+    }
+    return result;
+}
+
+template <Element S, Element D>
+Result<std::vector<MapEntry<S, D>>> parse_iterable_form(PyObject* entries, const char* src_name,
+                                                        const char* dst_name) {
+    ScalarMapRef iterator(PyObject_GetIter(entries));
+    if (iterator.get() == nullptr) return not_iterable_error(PyErrorValue::fetch());
+    std::vector<MapEntry<S, D>> result;
+    while (true) {
+        ScalarMapRef item(PyIter_Next(iterator.get()));
+        if (item.get() == nullptr) {
+            if (PyErr_Occurred()) return PyErrorValue::fetch();
+            break;
+        }
+        const Py_ssize_t length = PyObject_Size(item.get());
+        if (length == -1) return entry_length_error(PyErrorValue::fetch());
+        if (length != 2) return entry_not_pair_error();
+
+        Result<S> source = [&]() -> Result<S> {
+            ScalarMapRef first(element_of_pair(item.get(), 0));
+            if (first.get() == nullptr) return PyErrorValue::fetch();
+            Result<S> converted = extract_element<S>(first.get());
+            if (!converted.ok()) return source_conversion_error(first.get(), src_name, converted.take_error());
+            return converted;
+        }();
+        if (!source.ok()) return source.take_error();
+        Result<D> target = [&]() -> Result<D> {
+            ScalarMapRef second(element_of_pair(item.get(), 1));
+            if (second.get() == nullptr) return PyErrorValue::fetch();
+            Result<D> converted = extract_element<D>(second.get());
+            if (!converted.ok()) return target_conversion_error(second.get(), dst_name, converted.take_error());
+            return converted;
+        }();
+        if (!target.ok()) return target.take_error();
+        result.push_back(MapEntry<S, D>{source.value(), target.value()});
+    }
+    return result;
+}
+
+template <Element S, Element D>
+Result<std::vector<MapEntry<S, D>>> parse_map_entries(PyObject* scalar_map_entries,
+                                                      const char* src_name, const char* dst_name) {
     if (scalar_map_entries == nullptr) return std::vector<MapEntry<S, D>>{};
-    return PyErrorValue::internal("scalar maps are not parsed yet");
+    try {
+        Result<bool> is_mapping = scalar_map_is_mapping(scalar_map_entries);
+        if (!is_mapping.ok()) return is_mapping.take_error();
+        if (is_mapping.value()) return parse_mapping_form<S, D>(scalar_map_entries, src_name, dst_name);
+        return parse_iterable_form<S, D>(scalar_map_entries, src_name, dst_name);
+    } catch (const std::bad_alloc&) {
+        return scalar_map_memory_error();
+    } catch (const std::length_error&) {
+        return scalar_map_memory_error();
+    }
 }
 
 }  // namespace tolvane::py
