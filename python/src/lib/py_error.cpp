@@ -61,7 +61,15 @@ void PyErrorValue::raise() && {
             break;
         }
         case Kind::Internal: {
-            PyObject* type = internal_error_type != nullptr ? internal_error_type : PyExc_SystemError;
+            if (internal_error_type == nullptr) {
+                internal_error_type = PyErr_NewExceptionWithDoc(
+                    "_tolvane.InternalError",
+                    "A broken internal invariant of _tolvane; not an Exception, so that "
+                    "`except Exception` does not hide it.",
+                    PyExc_BaseException, nullptr);
+                if (internal_error_type == nullptr) break;
+            }
+            PyObject* type = internal_error_type;
             PyObject* text = PyUnicode_DecodeUTF8(message_.data(),
                                                   static_cast<Py_ssize_t>(message_.size()), "replace");
             if (text != nullptr) {

@@ -13,7 +13,7 @@
 namespace tolvane::py {
 
 // The module's internal-error exception type (derived from BaseException);
-// created at module initialisation.
+// created when first raised, then kept for the life of the process.
 extern PyObject* internal_error_type;
 
 class PyErrorValue {
@@ -43,6 +43,10 @@ public:
     // The fetched exception object (borrowed), or nullptr for a lazy or internal error.
     PyObject* exception() const { return exception_; }
     bool is_internal() const { return kind_ == Kind::Internal; }
+    // The exception class of a lazy error (borrowed), or nullptr for any other kind.
+    PyObject* lazy_type() const { return kind_ == Kind::Lazy ? type_ : nullptr; }
+    // The text of a lazy or internal error.
+    const std::string& message() const { return message_; }
 
 private:
     enum class Kind { Fetched, Lazy, Internal, Spent };
