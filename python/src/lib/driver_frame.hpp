@@ -165,8 +165,10 @@ PyResult alloc_frame(PyObject* arr, PyObject* scalar_map_entries, const char* sr
     auto source = view.value().elements();
     if (!source.ok()) return source.take_error();
     PyArrayObject* input = view.value().array();
-    PyRef result = PyRef::steal(PyArray_Zeros(PyArray_NDIM(input), PyArray_DIMS(input),
-                                              PyArray_DescrFromType(numpy_type_number<D>), 0));
+    PyArray_Descr* descr = native_descr(numpy_type_number<D>);
+    Py_INCREF(descr);  // PyArray_Zeros takes this reference over, also when it fails
+    PyRef result = PyRef::steal(PyArray_Zeros(PyArray_NDIM(input), PyArray_DIMS(input), descr, 0));
+    // NumPy's own exception (MemoryError, or ValueError for a too large shape) is raised unchanged.
     if (!result) return PyErrorValue::fetch();
     PyArrayObject* output = reinterpret_cast<PyArrayObject*>(result.get());
     if (has_zero_axis(output)) return result;
