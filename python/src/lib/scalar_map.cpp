@@ -11,8 +11,8 @@ PyObject* mapping_class = nullptr;
 // A new reference is never handed out: the class stays owned by the cache.
 PyObject* find_mapping_class() {
     if (mapping_class != nullptr) return mapping_class;
-    ScalarMapRef module(PyImport_ImportModule("collections.abc"));
-    if (module.get() == nullptr) return nullptr;
+    PyRef module = PyRef::steal(PyImport_ImportModule("collections.abc"));
+    if (!module) return nullptr;
     PyObject* found = PyObject_GetAttrString(module.get(), "Mapping");
     if (found == nullptr) return nullptr;
     if (!PyType_Check(found)) {
@@ -28,14 +28,14 @@ PyObject* find_mapping_class() {
 // written strictly: its bytes are then decoded leniently, each invalid byte
 // becoming one U+FFFD.
 Result<std::string> rendering_text(PyObject* rendering) {
-    ScalarMapRef as_str(PyObject_Str(rendering));
-    if (as_str.get() == nullptr) {
+    PyRef as_str = PyRef::steal(PyObject_Str(rendering));
+    if (!as_str) {
         PyErrorValue error = PyErrorValue::fetch();
         if (must_pass_through(error)) return error;
         std::move(error).raise();
         PyErr_WriteUnraisable(rendering);
-        ScalarMapRef type_name(PyType_GetName(Py_TYPE(rendering)));
-        const char* name = type_name.get() != nullptr ? PyUnicode_AsUTF8(type_name.get()) : nullptr;
+        PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(rendering)));
+        const char* name = type_name ? PyUnicode_AsUTF8(type_name.get()) : nullptr;
         if (name == nullptr) {
             PyErr_Clear();
             return std::string("<unprintable object>");
@@ -50,11 +50,11 @@ Result<std::string> rendering_text(PyObject* rendering) {
     if (!PyErr_GivenExceptionMatches(encode_error.exception(), PyExc_UnicodeEncodeError)) {
         return encode_error;
     }
-    ScalarMapRef bytes(PyUnicode_AsEncodedString(as_str.get(), "utf-8", "surrogatepass"));
-    if (bytes.get() == nullptr) return PyErrorValue::fetch();
-    ScalarMapRef decoded(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()),
-                                              PyBytes_GET_SIZE(bytes.get()), "replace"));
-    if (decoded.get() == nullptr) return PyErrorValue::fetch();
+    PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(as_str.get(), "utf-8", "surrogatepass"));
+    if (!bytes) return PyErrorValue::fetch();
+    PyRef decoded = PyRef::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()),
+                                                      PyBytes_GET_SIZE(bytes.get()), "replace"));
+    if (!decoded) return PyErrorValue::fetch();
     const char* utf8 = PyUnicode_AsUTF8AndSize(decoded.get(), &size);
     if (utf8 == nullptr) return PyErrorValue::fetch();
     return std::string(utf8, static_cast<std::size_t>(size));
@@ -79,7 +79,7 @@ PyErrorValue value_conversion_error(const char* side, PyObject* object, const ch
                                           raised);
         }
     }
-    ScalarMapRef rendering_ref(rendering);
+    PyRef rendering_ref = PyRef::steal(rendering);
     Result<std::string> text = rendering_text(rendering);
     if (!text.ok()) return text.take_error();
     return PyErrorValue::lazy(PyExc_TypeError, std::string("scalar_map ") + side + " value " +
@@ -147,8 +147,8 @@ std::optional<PyErrorValue> mapping_item_error(PyObject* item) {
 }
 
 PyObject* element_of_pair(PyObject* item, long index) {
-    ScalarMapRef index_object(PyLong_FromLong(index));
-    if (index_object.get() == nullptr) return nullptr;
+    PyRef index_object = PyRef::steal(PyLong_FromLong(index));
+    if (!index_object) return nullptr;
     return PyObject_GetItem(item, index_object.get());
 }
 

@@ -10,23 +10,10 @@
 #include <utility>
 #include <vector>
 
+#include "py_ref.hpp"
 #include "scalar_map_values.hpp"
 
 namespace tolvane::py {
-
-// A strong reference released when it goes out of scope, so that every exit
-// of the walk (a C++ exception from an allocation included) releases it.
-class ScalarMapRef {
-public:
-    explicit ScalarMapRef(PyObject* object) : object_(object) {}
-    ScalarMapRef(const ScalarMapRef&) = delete;
-    ScalarMapRef& operator=(const ScalarMapRef&) = delete;
-    ~ScalarMapRef() { Py_XDECREF(object_); }
-    PyObject* get() const { return object_; }
-
-private:
-    PyObject* object_;
-};
 
 // Is the argument a mapping (dict subclass, or collections.abc.Mapping)?
 // A failing test is reported as unraisable and answers false, except for an
@@ -69,17 +56,17 @@ Result<std::vector<MapEntry<S, D>>> parse_mapping_form(PyObject* entries, const 
     std::vector<MapEntry<S, D>> result;
     result.reserve(static_cast<std::size_t>(std::min(reported, scalar_map_reserve_cap)));
 
-    ScalarMapRef items(PyMapping_Items(entries));
-    if (items.get() == nullptr) return PyErrorValue::fetch();
+    PyRef items = PyRef::steal(PyMapping_Items(entries));
+    if (!items) return PyErrorValue::fetch();
     if (!PyList_Check(items.get())) return PyErrorValue::internal("PyMapping_Items returned no list");
     // Conversions run Python code, which might shrink the list: the bound is
     // re-read at every step and never grows past the starting length.
     const Py_ssize_t initial_length = PyList_GET_SIZE(items.get());
     for (Py_ssize_t i = 0; i < std::min(initial_length, PyList_GET_SIZE(items.get())); ++i) {
-        ScalarMapRef item(Py_NewRef(PyList_GET_ITEM(items.get(), i)));
+        PyRef item = PyRef::borrow(PyList_GET_ITEM(items.get(), i));
         if (auto error = mapping_item_error(item.get())) return std::move(*error);
-        ScalarMapRef key(Py_NewRef(PyTuple_GET_ITEM(item.get(), 0)));
-        ScalarMapRef value(Py_NewRef(PyTuple_GET_ITEM(item.get(), 1)));
+        PyRef key = PyRef::borrow(PyTuple_GET_ITEM(item.get(), 0));
+        PyRef value = PyRef::borrow(PyTuple_GET_ITEM(item.get(), 1));
         Result<S> source = extract_element<S>(key.get());
         if (!source.ok()) return source_conversion_error(key.get(), src_name, source.take_error());
         Result<D> target = extract_element<D>(value.get());
@@ -89,15 +76,26 @@ Result<std::vector<MapEntry<S, D>>> parse_mapping_form(PyObject* entries, const 
     return result;
 }
 
+// item[index] converted to T; the element is released as soon as it has served.
+template <Element T>
+Result<T> convert_pair_element(PyObject* item, long index, const char* dtype_key,
+                               PyErrorValue (*conversion_error)(PyObject*, const char*, PyErrorValue)) {
+    PyRef element = PyRef::steal(element_of_pair(item, index));
+    if (!element) return PyErrorValue::fetch();
+    Result<T> converted = extract_element<T>(element.get());
+    if (!converted.ok()) return conversion_error(element.get(), dtype_key, converted.take_error());
+    return converted;
+}
+
 template <Element S, Element D>
 Result<std::vector<MapEntry<S, D>>> parse_iterable_form(PyObject* entries, const char* src_name,
                                                         const char* dst_name) {
-    ScalarMapRef iterator(PyObject_GetIter(entries));
-    if (iterator.get() == nullptr) return not_iterable_error(PyErrorValue::fetch());
+    PyRef iterator = PyRef::steal(PyObject_GetIter(entries));
+    if (!iterator) return not_iterable_error(PyErrorValue::fetch());
     std::vector<MapEntry<S, D>> result;
     while (true) {
-        ScalarMapRef item(PyIter_Next(iterator.get()));
-        if (item.get() == nullptr) {
+        PyRef item = PyRef::steal(PyIter_Next(iterator.get()));
+        if (!item) {
             if (PyErr_Occurred()) return PyErrorValue::fetch();
             break;
         }
@@ -105,21 +103,10 @@ Result<std::vector<MapEntry<S, D>>> parse_iterable_form(PyObject* entries, const
         if (length == -1) return entry_length_error(PyErrorValue::fetch());
         if (length != 2) return entry_not_pair_error();
 
-        Result<S> source = [&]() -> Result<S> {
-            ScalarMapRef first(element_of_pair(item.get(), 0));
-            if (first.get() == nullptr) return PyErrorValue::fetch();
-            Result<S> converted = extract_element<S>(first.get());
-            if (!converted.ok()) return source_conversion_error(first.get(), src_name, converted.take_error());
-            return converted;
-        }();
+        // The second element is fetched only once the first has converted.
+        Result<S> source = convert_pair_element<S>(item.get(), 0, src_name, source_conversion_error);
         if (!source.ok()) return source.take_error();
-        Result<D> target = [&]() -> Result<D> {
-            ScalarMapRef second(element_of_pair(item.get(), 1));
-            if (second.get() == nullptr) return PyErrorValue::fetch();
-            Result<D> converted = extract_element<D>(second.get());
-            if (!converted.ok()) return target_conversion_error(second.get(), dst_name, converted.take_error());
-            return converted;
-        }();
+        Result<D> target = convert_pair_element<D>(item.get(), 1, dst_name, target_conversion_error);
         if (!target.ok()) return target.take_error();
         result.push_back(MapEntry<S, D>{source.value(), target.value()});
     }
