@@ -280,7 +280,8 @@ def python_values(array: np.ndarray) -> list:
     """The elements of an array as exact Python ints or floats."""
     flat = array.reshape(-1)
     if array.dtype.kind == "f":
-        return [float(v) for v in flat.astype(np.float64)]
+        with np.errstate(invalid="ignore"):  # signalling NaNs
+            return [float(v) for v in flat.astype(np.float64)]
     return [int(v) for v in flat]
 
 
