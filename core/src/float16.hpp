@@ -5,6 +5,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <initializer_list>
 
 #include "element_types.hpp"
 
@@ -12,53 +13,56 @@ namespace tolvane {
 
 // float32 -> float16, round to nearest, ties to even; overflow gives an
 // infinity, subnormals are kept and a NaN is quieted with its top payload bits.
+// Every case is computed and one selected, with shifts by constant amounts
+// only, so that loops over the conversion vectorise.
 inline float16 float32_to_float16(float value) {
     const uint32_t x = std::bit_cast<uint32_t>(value);
-    const uint16_t sign = static_cast<uint16_t>((x >> 16) & 0x8000u);
+    const uint32_t sign = (x >> 16) & 0x8000u;
     const uint32_t ax = x & 0x7fffffffu;
-    if (ax > 0x7f800000u) {
-        return float16{static_cast<uint16_t>(sign | 0x7e00u | ((ax >> 13) & 0x3ffu))};
+    const uint32_t nan = 0x7e00u | ((ax >> 13) & 0x3ffu);
+    // Normal range: rebias and round on bit 13; 65520 and above give infinity.
+    const uint32_t normal =
+        ax >= 0x477ff000u ? 0x7c00u : (ax - 0x38000000u + 0xfffu + ((ax >> 13) & 1u)) >> 13;
+    // Subnormal range, 2^-25 <= |x| < 2^-14: the significand moves right by
+    // 126 - exponent (14 to 24) places, first 13, then 0 to 10 in steps of
+    // 1, 2, 4 and 8, collecting the bits shifted out below the rounding bit.
+    const uint32_t extra = 112u - (ax >> 23);
+    uint32_t kept = ((ax & 0x7fffffu) | 0x800000u) >> 13;
+    uint32_t sticky = ax & 0x1fffu;
+    for (const uint32_t step : {1u, 2u, 4u, 8u}) {
+        const uint32_t take = 0u - ((extra & step) != 0);
+        sticky |= kept & ((1u << step) - 1u) & take;
+        kept = ((kept >> step) & take) | (kept & ~take);
     }
-    if (ax >= 0x477ff000u) {  // 65520 and above round to infinity
-        return float16{static_cast<uint16_t>(sign | 0x7c00u)};
-    }
-    if (ax >= 0x38800000u) {  // normal range of float16: rebias, round on bit 13
-        const uint32_t rounded = ax - 0x38000000u + 0xfffu + ((ax >> 13) & 1u);
-        return float16{static_cast<uint16_t>(sign | (rounded >> 13))};
-    }
-    const uint32_t exponent = ax >> 23;
-    if (exponent < 102) {  // below 2^-25: rounds to zero
-        return float16{sign};
-    }
-    // Subnormal result: the value in units of 2^-24 is mantissa >> shift.
-    const uint32_t mantissa = (ax & 0x7fffffu) | 0x800000u;
-    const uint32_t shift = 126 - exponent;
-    uint32_t q = mantissa >> shift;
-    const uint32_t rem = mantissa & ((1u << shift) - 1u);
-    const uint32_t half = 1u << (shift - 1);
-    if (rem > half || (rem == half && (q & 1u))) ++q;
-    return float16{static_cast<uint16_t>(sign | q)};
+    const uint32_t quotient = kept >> 1;
+    const uint32_t subnormal = quotient + (kept & 1u & ((sticky != 0) | quotient));
+    const uint32_t finite =
+        ax >= 0x38800000u ? normal : (ax >= 0x33000000u ? subnormal : 0u);
+    return float16{static_cast<uint16_t>(sign | (ax > 0x7f800000u ? nan : finite))};
 }
 
-// float16 -> float32, exact; a signalling NaN comes out quiet.
+// float16 -> float32, exact; a signalling NaN comes out quiet. Branch-free
+// like the narrowing above.
 inline float float16_to_float32(float16 value) {
     const uint32_t h = value.bits;
     const uint32_t sign = (h & 0x8000u) << 16;
-    const uint32_t exponent = (h >> 10) & 0x1fu;
-    const uint32_t mantissa = h & 0x3ffu;
-    if (exponent == 0x1f) {
-        const uint32_t quiet = mantissa != 0 ? 0x400000u : 0u;
-        return std::bit_cast<float>(sign | 0x7f800000u | quiet | (mantissa << 13));
+    const uint32_t ah = h & 0x7fffu;
+    // Rebias the exponent; infinities and NaNs move to float32's top exponent.
+    const uint32_t normal = (ah << 13) + (112u << 23);
+    const uint32_t special = (ah << 13) | 0x7f800000u | (ah > 0x7c00u ? 0x400000u : 0u);
+    // Subnormal: mantissa * 2^-24, normalised by moving its leading bit up to
+    // bit 10 in steps of 8, 4, 2 and 1 places.
+    uint32_t mantissa = ah;
+    uint32_t shift = 0;
+    for (const uint32_t step : {8u, 4u, 2u, 1u}) {
+        const uint32_t take = 0u - (mantissa < (0x800u >> step));
+        mantissa = ((mantissa << step) & take) | (mantissa & ~take);
+        shift += step & take;
     }
-    if (exponent == 0) {
-        if (mantissa == 0) return std::bit_cast<float>(sign);
-        // Subnormal: mantissa * 2^-24, exact in float32.
-        const int lead = std::bit_width(mantissa) - 1;  // 0..9
-        const uint32_t frac = (mantissa << (23 - lead)) & 0x7fffffu;
-        const uint32_t exp32 = static_cast<uint32_t>(127 - 24 + lead);
-        return std::bit_cast<float>(sign | (exp32 << 23) | frac);
-    }
-    return std::bit_cast<float>(sign | ((exponent + 112u) << 23) | (mantissa << 13));
+    const uint32_t subnormal = ((113u - shift) << 23) | ((mantissa & 0x3ffu) << 13);
+    const uint32_t magnitude =
+        ah >= 0x7c00u ? special : (ah >= 0x400u ? normal : (ah != 0 ? subnormal : 0u));
+    return std::bit_cast<float>(sign | magnitude);
 }
 
 inline double float16_to_float64(float16 value) {
