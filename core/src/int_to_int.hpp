@@ -47,6 +47,33 @@ inline D clamp_integer(S x) {
     using R = IntRange<S, D>;
     if constexpr (R::whole_source) {
         return static_cast<D>(x);
+    } else if constexpr (sizeof(S) == 8) {
+        // SSE2 has no 64-bit comparison: the tests below work on 32-bit halves
+        // and masks, in forms the compiler can't fold back into one, so that
+        // the whole-slice clamp loop stays vectorisable there.
+        const uint64_t u = static_cast<uint64_t>(x);
+        const uint32_t high = static_cast<uint32_t>(u >> 32);
+        const uint32_t low = static_cast<uint32_t>(u);
+        if constexpr (sizeof(D) == 8) {
+            // int64 <-> uint64: exactly the values with the top bit set are out.
+            const uint64_t out = 0 - (u >> 63);
+            const auto saturated = static_cast<uint64_t>(std::is_signed_v<S> ? R::lo : R::hi);
+            return static_cast<D>((u & ~out) | (saturated & out));
+        } else {
+            // x lies in the 32-bit type that holds D's range when its high half
+            // extends its low half; then the low half is tested in that type.
+            using Low = std::conditional_t<std::is_signed_v<S> && std::is_signed_v<D>, int32_t,
+                                           uint32_t>;
+            const Low l = static_cast<Low>(low);
+            const uint32_t extension =
+                std::is_signed_v<Low> ? static_cast<uint32_t>(static_cast<int32_t>(low) >> 31) : 0u;
+            const uint32_t mismatch = high ^ extension;
+            const bool high_fits = ((mismatch | (0u - mismatch)) >> 31) == 0;
+            const bool fits =
+                high_fits && l >= static_cast<Low>(R::lo) && l <= static_cast<Low>(R::hi);
+            const bool negative = std::is_signed_v<S> && (high >> 31) != 0;
+            return fits ? static_cast<D>(l) : static_cast<D>(negative ? R::lo : R::hi);
+        }
     } else {
         // Every bound lies in S's range, so the comparisons stay in S.
         constexpr S lo = static_cast<S>(R::lo);
