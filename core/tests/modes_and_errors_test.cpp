@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <ostream>
 #include <string>
 #include <variant>
 
@@ -15,6 +16,8 @@ struct NumberCase {
     double value;
     const char* text;
 };
+
+void PrintTo(const NumberCase& c, std::ostream* os) { *os << c.text << " from " << std::hexfloat << c.value; }
 
 class FormatFloat64 : public ::testing::TestWithParam<NumberCase> {};
 
@@ -68,6 +71,8 @@ struct ModeCase {
     const char* text;
     int expected;  // -1: rejected
 };
+
+void PrintTo(const ModeCase& c, std::ostream* os) { *os << '"' << c.text << '"'; }
 
 class RoundingModeParse : public ::testing::TestWithParam<ModeCase> {};
 

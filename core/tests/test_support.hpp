@@ -75,6 +75,8 @@ struct PairCase {
     std::function<void()> run;
 };
 
+inline void PrintTo(const PairCase& pair, std::ostream* os) { *os << pair.name; }
+
 inline std::string pair_case_name(const ::testing::TestParamInfo<PairCase>& info) {
     return info.param.name;
 }
