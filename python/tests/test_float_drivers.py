@@ -719,6 +719,49 @@ def test_first_failure_in_element_order_float64_to_int32():
             assert str(info.value) == text
 
 
+VECTOR_PATH_VALUES = {
+    ("float64", "uint8", "clamp"): [255.5, 254.5, -0.4, -1e30, math.inf, -math.inf, 3.5, 2.5,
+                                    0.5, 100.7, 300.0, -2.5, 1e300, 127.5, 128.5, -0.0, 7.0],
+    ("float32", "uint8", "clamp"): [255.5, 254.5, -0.4, -1e30, math.inf, -math.inf, 3.5, 2.5,
+                                    0.5, 100.75, 300.0, -2.5, 1e30, 127.5, 128.5, -0.0, 7.0],
+    ("float64", "int32", "clamp"): [2147483647.5, -2147483648.5, 1e10, -1e10, 2.5, -3.5,
+                                    math.inf, -math.inf, 0.5, -0.5],
+    ("float64", "int32", None): [2147483647.0, -2147483648.0, 2147483646.5, -2147483647.5,
+                                 2.5, -3.5, 0.5, -0.5, 1e9 + 0.5, -7.25],
+    ("float64", "float32", None): [1.0, 0.1, -2.5e38, 3.4028235e38, 1e-46, -1e-40, math.inf,
+                                   -math.inf, math.nan, -0.0, 1 + 2**-24, 1 + 3 * 2**-24],
+    ("float64", "float32", "clamp"): [1e39, -1e39, 3.4028235677973366e38, 0.1, math.nan,
+                                      1e-46, 2.0**-150, -(2.0**-150)],
+}
+
+
+@pytest.mark.parametrize("source, target, policy", list(VECTOR_PATH_VALUES))
+@pytest.mark.parametrize("mode", ["nearest-even", "towards-zero", "towards-positive",
+                                  "towards-negative"])
+def test_every_length_of_the_vector_paths(source, target, policy, mode):
+    """Lengths around the vector steps (8 for uint8, 2 for int32, 10 for
+    float32) give element for element the exact result."""
+    pool = VECTOR_PATH_VALUES[(source, target, policy)]
+    for length in range(0, 24):
+        values = [pool[(i * 7 + length) % len(pool)] for i in range(length)]
+        arr = np.array(values, dtype=source)
+        results, _, failure = expected_results(arr, source, target, mode, policy, [])
+        if failure is not None:
+            with pytest.raises(ValueError) as info:
+                cast_array(arr, target_dtype=target, rounding_mode=mode,
+                           out_of_range_mode=policy)
+            assert str(info.value) == failure.text
+            continue
+        result = cast_array(arr, target_dtype=target, rounding_mode=mode,
+                            out_of_range_mode=policy)
+        assert same(result, results, target), (length, reference.mismatches(
+            result, results, target, values))
+        out = np.full(length + 3, 9, dtype=target)
+        cast_array_into(arr, out[:length], rounding_mode=mode, out_of_range_mode=policy)
+        assert same(out[:length], results, target)
+        assert out[length:].tolist() == [9, 9, 9]
+
+
 @pytest.mark.parametrize("source, target", F2I + NARROWING)
 def test_allocating_call_that_fails_on_its_last_element_returns_nothing(source, target):
     bad = math.nan if target in INT_TYPES else float(np.finfo(source).max)
