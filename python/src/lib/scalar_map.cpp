@@ -82,9 +82,9 @@ PyErrorValue value_conversion_error(const char* side, PyObject* object, const ch
     PyRef rendering_ref = PyRef::steal(rendering);
     Result<std::string> text = rendering_text(rendering);
     if (!text.ok()) return text.take_error();
-    return PyErrorValue::lazy(PyExc_TypeError, std::string("scalar_map ") + side + " value " +
-                                                   text.value() + ": expected a value convertible to " +
-                                                   side + " dtype " + dtype_key);
+    return PyErrorValue::lazy(
+        PyExc_TypeError, std::string("scalar_map ") + side + " value " + text.value() +
+                             ": expected a value convertible to " + side + " dtype " + dtype_key);
 }
 
 }  // namespace
@@ -123,12 +123,14 @@ PyErrorValue mapping_length_error(PyErrorValue failure) {
 
 PyErrorValue not_iterable_error(PyErrorValue failure) {
     if (must_pass_through(failure)) return failure;
-    return PyErrorValue::lazy(PyExc_TypeError,
-                              "scalar_map_entries must be a dict or an iterable of (source, target) pairs");
+    return PyErrorValue::lazy(
+        PyExc_TypeError,
+        "scalar_map_entries must be a dict or an iterable of (source, target) pairs");
 }
 
 PyErrorValue entry_not_pair_error() {
-    return PyErrorValue::lazy(PyExc_ValueError, "Each scalar_map entry must be a (source, target) pair");
+    return PyErrorValue::lazy(PyExc_ValueError,
+                              "Each scalar_map entry must be a (source, target) pair");
 }
 
 PyErrorValue entry_length_error(PyErrorValue failure) {
@@ -140,8 +142,9 @@ std::optional<PyErrorValue> mapping_item_error(PyObject* item) {
     if (!PyTuple_Check(item)) return conversion_type_error(item, "PyTuple");
     const Py_ssize_t length = PyTuple_GET_SIZE(item);
     if (length != 2) {
-        return PyErrorValue::lazy(PyExc_ValueError,
-                                  "expected tuple of length 2, but got tuple of length " + std::to_string(length));
+        return PyErrorValue::lazy(
+            PyExc_ValueError,
+            "expected tuple of length 2, but got tuple of length " + std::to_string(length));
     }
     return std::nullopt;
 }

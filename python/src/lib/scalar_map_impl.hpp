@@ -30,6 +30,7 @@ bool must_pass_through(const PyErrorValue& error);
 // `failure` is the conversion's error; it is dropped without trace.
 PyErrorValue source_conversion_error(PyObject* object, const char* src_name, PyErrorValue failure);
 PyErrorValue target_conversion_error(PyObject* object, const char* dst_name, PyErrorValue failure);
+using ConversionErrorBuilder = PyErrorValue (*)(PyObject*, const char*, PyErrorValue);
 
 // The failures of the walk that replace what Python code raised.
 PyErrorValue mapping_length_error(PyErrorValue failure);
@@ -58,7 +59,8 @@ Result<std::vector<MapEntry<S, D>>> parse_mapping_form(PyObject* entries, const 
 
     PyRef items = PyRef::steal(PyMapping_Items(entries));
     if (!items) return PyErrorValue::fetch();
-    if (!PyList_Check(items.get())) return PyErrorValue::internal("PyMapping_Items returned no list");
+    if (!PyList_Check(items.get()))
+        return PyErrorValue::internal("PyMapping_Items returned no list");
     // Conversions run Python code, which might shrink the list: the bound is
     // re-read at every step and never grows past the starting length.
     const Py_ssize_t initial_length = PyList_GET_SIZE(items.get());
@@ -70,7 +72,8 @@ Result<std::vector<MapEntry<S, D>>> parse_mapping_form(PyObject* entries, const 
         Result<S> source = extract_element<S>(key.get());
         if (!source.ok()) return source_conversion_error(key.get(), src_name, source.take_error());
         Result<D> target = extract_element<D>(value.get());
-        if (!target.ok()) return target_conversion_error(value.get(), dst_name, target.take_error());
+        if (!target.ok())
+            return target_conversion_error(value.get(), dst_name, target.take_error());
         result.push_back(MapEntry<S, D>{source.value(), target.value()});
     }
     return result;
@@ -79,7 +82,7 @@ Result<std::vector<MapEntry<S, D>>> parse_mapping_form(PyObject* entries, const 
 // item[index] converted to T; the element is released as soon as it has served.
 template <Element T>
 Result<T> convert_pair_element(PyObject* item, long index, const char* dtype_key,
-                               PyErrorValue (*conversion_error)(PyObject*, const char*, PyErrorValue)) {
+                               ConversionErrorBuilder conversion_error) {
     PyRef element = PyRef::steal(element_of_pair(item, index));
     if (!element) return PyErrorValue::fetch();
     Result<T> converted = extract_element<T>(element.get());
@@ -104,9 +107,11 @@ Result<std::vector<MapEntry<S, D>>> parse_iterable_form(PyObject* entries, const
         if (length != 2) return entry_not_pair_error();
 
         // The second element is fetched only once the first has converted.
-        Result<S> source = convert_pair_element<S>(item.get(), 0, src_name, source_conversion_error);
+        Result<S> source =
+            convert_pair_element<S>(item.get(), 0, src_name, source_conversion_error);
         if (!source.ok()) return source.take_error();
-        Result<D> target = convert_pair_element<D>(item.get(), 1, dst_name, target_conversion_error);
+        Result<D> target =
+            convert_pair_element<D>(item.get(), 1, dst_name, target_conversion_error);
         if (!target.ok()) return target.take_error();
         result.push_back(MapEntry<S, D>{source.value(), target.value()});
     }
@@ -120,7 +125,8 @@ Result<std::vector<MapEntry<S, D>>> parse_map_entries(PyObject* scalar_map_entri
     try {
         Result<bool> is_mapping = scalar_map_is_mapping(scalar_map_entries);
         if (!is_mapping.ok()) return is_mapping.take_error();
-        if (is_mapping.value()) return parse_mapping_form<S, D>(scalar_map_entries, src_name, dst_name);
+        if (is_mapping.value())
+            return parse_mapping_form<S, D>(scalar_map_entries, src_name, dst_name);
         return parse_iterable_form<S, D>(scalar_map_entries, src_name, dst_name);
     } catch (const std::bad_alloc&) {
         return scalar_map_memory_error();

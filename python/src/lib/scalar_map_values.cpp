@@ -30,7 +30,8 @@ Result<double> value_to_float64_through_call(PyObject* object) {
 }
 
 PyErrorValue integer_out_of_range_error() {
-    return PyErrorValue::lazy(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return PyErrorValue::lazy(PyExc_OverflowError,
+                              "out of range integral type conversion attempted");
 }
 
 }  // namespace tolvane::py
