@@ -243,11 +243,13 @@ def _read_only(array):
     return array
 
 
-@pytest.mark.parametrize("name", OUTPUTS_REFUSED)
-@pytest.mark.parametrize("source, target", PAIRS)
+# A one-byte element has no half stride.
+REFUSED_CASES = [(name, s, t) for name in OUTPUTS_REFUSED for s, t in PAIRS
+                 if name != "half-item-stride" or np.dtype(t).itemsize > 1]
+
+
+@pytest.mark.parametrize("name, source, target", REFUSED_CASES)
 def test_output_layout_refused(name, source, target):
-    if name == "half-item-stride" and np.dtype(target).itemsize == 1:
-        pytest.skip("a one-byte element has no half stride")
     out = OUTPUTS_REFUSED[name](target)
     before = out.copy()
     arr = values_for(source, out.shape)
