@@ -1,6 +1,7 @@
 #include "py_error.hpp"
 
 #include <cstdio>
+#include <string_view>
 
 namespace tolvane::py {
 
@@ -19,7 +20,13 @@ PyErrorValue PyErrorValue::lazy(PyObject* type, std::string message) {
 }
 
 PyErrorValue PyErrorValue::internal(std::string message, std::source_location where) {
-    std::fprintf(stderr, "tolvane internal error at %s:%u:%u: %s\n", where.file_name(),
+    // Name the file from the source tree's python/src/lib, not the build machine's path.
+    std::string_view file = where.file_name();
+    if (const auto at = file.rfind("python/src/lib/"); at != std::string_view::npos) {
+        file.remove_prefix(at);
+    }
+    std::fprintf(stderr, "tolvane internal error at %.*s:%u:%u: %s\n",
+                 static_cast<int>(file.size()), file.data(),
                  static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()),
                  message.c_str());
     return PyErrorValue(Kind::Internal, nullptr, nullptr, std::move(message));
