@@ -3,6 +3,8 @@
 // an output array, and the mapping of a conversion error to ValueError.
 #pragma once
 
+#include <optional>
+
 #include <cstdint>
 #include <span>
 #include <utility>
@@ -124,5 +126,8 @@ Result<std::span<T>> writable_row_major(PyArrayObject* array, const char* layout
 
 // The ValueError that a conversion error becomes, carrying its display text.
 PyErrorValue cast_error_to_pyerr(const CastError& error);
+
+// The ValueError of `cast_array_into` for arrays of different shapes, or nothing.
+std::optional<PyErrorValue> shape_mismatch(PyArrayObject* input, PyArrayObject* output);
 
 }  // namespace tolvane::py

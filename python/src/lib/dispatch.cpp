@@ -34,24 +34,6 @@ std::optional<std::size_t> key_from_descriptor(PyObject* arr) {
     }
 }
 
-std::string shape_text(PyArrayObject* array) {
-    std::string text = "[";
-    for (int axis = 0; axis < PyArray_NDIM(array); ++axis) {
-        if (axis > 0) text += ", ";
-        text += std::to_string(static_cast<unsigned long long>(PyArray_DIMS(array)[axis]));
-    }
-    return text + "]";
-}
-
-bool same_shape(PyArrayObject* a, PyArrayObject* b) {
-    const int ndim = PyArray_NDIM(a);
-    if (ndim != PyArray_NDIM(b)) return false;
-    for (int axis = 0; axis < ndim; ++axis) {
-        if (PyArray_DIMS(a)[axis] != PyArray_DIMS(b)[axis]) return false;
-    }
-    return true;
-}
-
 const PairDrivers& pair_drivers(std::size_t source, std::size_t target) {
     const bool float_source = source >= first_float_index;
     const bool float_target = target >= first_float_index;
@@ -113,10 +95,7 @@ PyResult cast_array_into(PyObject* arr, PyObject* out, RoundingMode rounding_mod
     if (!target.ok()) return target.take_error();
     PyArrayObject* input = reinterpret_cast<PyArrayObject*>(arr);
     PyArrayObject* output = reinterpret_cast<PyArrayObject*>(out);
-    if (!same_shape(input, output)) {
-        return PyErrorValue::lazy(PyExc_ValueError, "Shape mismatch: input shape " + shape_text(input) +
-                                                        " != output shape " + shape_text(output));
-    }
+    if (auto mismatch = shape_mismatch(input, output)) return std::move(*mismatch);
     const CallArgs args{arr, out, rounding_mode, out_of_range_mode, scalar_map_entries, nullptr, nullptr};
     return dispatch_into(args, source.value(), target.value());
 }

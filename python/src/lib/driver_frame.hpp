@@ -197,6 +197,8 @@ PyResult into_frame(PyObject* arr, PyObject* out, PyObject* scalar_map_entries, 
     if (!source.ok()) return source.take_error();
     if (!is_array_of<D>(out)) return conversion_type_error(out, "PyArray<T, D>");
     PyArrayObject* output = reinterpret_cast<PyArrayObject*>(out);
+    // The scalar map's Python code may have resized either array since the shapes were compared.
+    if (auto mismatch = shape_mismatch(view.value().array(), output)) return std::move(*mismatch);
     if (has_zero_axis(output)) return PyRef::borrow(Py_None);
 
     auto target = writable_row_major<D>(output, output_layout_message);
