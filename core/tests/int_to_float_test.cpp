@@ -59,7 +59,7 @@ INSTANTIATE_TEST_SUITE_P(
     AllPairs, IntToFloatNearTies,
     ::testing::ValuesIn(pair_cases<IntegerTypes, FloatTypes>([]<class S, class D>() {
         const std::vector<S> src = near_tie_integers<S>(reference::format_of<D>.precision,
-                                                        scaled(60000, 6000), 0x1502 + sizeof(S));
+                                                        scaled(60000, 15000), 0x1502 + sizeof(S));
         for (const RoundingMode mode : all_rounding_modes) {
             check_against_reference<S, D>(src, CastConfig<S, D>{{}, mode});
         }

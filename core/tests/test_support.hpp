@@ -121,7 +121,7 @@ inline const char* policy_text(OutOfRangePolicy policy) {
 template <Element T>
 std::string describe(T v) {
     std::ostringstream out;
-    if constexpr (std::is_signed_v<T>) {
+    if constexpr (IntegerElement<T> && std::is_signed_v<T>) {
         out << static_cast<int64_t>(v);
     } else if constexpr (IntegerElement<T>) {
         out << static_cast<uint64_t>(v);
@@ -289,12 +289,6 @@ void check_against_reference(std::span<const S> src, const CastConfig<S, D>& con
     }
 }
 
-// Scalar maps to try on a pair, besides the empty one: one whose entries hit
-// elements of the source (duplicates, NaN, zeros and infinities among them),
-// and one whose only entry matches nothing (it only forces the scalar loop).
-template <Element S, Element D>
-std::vector<std::vector<MapEntry<S, D>>> maps_for(std::span<const S> src);
-
 template <Element T>
 std::vector<T> map_targets() {
     if constexpr (IntegerElement<T>) {
@@ -319,6 +313,9 @@ T exact_from_double(double v) {
     }
 }
 
+// Scalar maps to try on a pair, besides the empty one: one whose entries hit
+// elements of the source (duplicates, NaN, zeros and infinities among them),
+// and one whose only entry matches nothing (it only forces the scalar loop).
 template <Element S, Element D>
 std::vector<std::vector<MapEntry<S, D>>> maps_for(std::span<const S> src) {
     const std::vector<D> t = map_targets<D>();
