@@ -1,8 +1,17 @@
 // Processors without vector paths of their own: every operation declines and
 // the kernels' scalar loops do the work.
 #include "../simd.hpp"
+#include "../targets.hpp"
 
 namespace tolvane::simd {
+
+namespace {
+
+constexpr Target no_targets[] = {Target::None};
+
+}  // namespace
+
+std::span<const Target> supported_targets() { return no_targets; }
 
 FastPathOutcome try_f32_to_u8_clamp(std::span<const float>, std::span<uint8_t>, RoundingMode) {
     return {};

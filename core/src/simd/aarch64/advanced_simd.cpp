@@ -1,0 +1,208 @@
+// The fast paths on 64-bit Arm, with 128-bit Advanced SIMD vectors (present
+// on every such processor). The uint8 paths take 8 elements a step, the int32
+// paths 2 and float64 -> float32 ten, then pairs, then the last element.
+#include <arm_neon.h>
+
+#include <algorithm>
+
+#include "../fast_path_steps.hpp"
+#include "../targets.hpp"
+
+namespace tolvane::simd {
+
+namespace {
+
+using detail::ElementRule;
+using detail::RangePolicy;
+
+template <RoundingMode::Value Mode>
+float32x4_t round_lanes(float32x4_t v) {
+    if constexpr (Mode == RoundingMode::NearestEven) {
+        return vrndnq_f32(v);
+    } else if constexpr (Mode == RoundingMode::TowardsZero) {
+        return vrndq_f32(v);
+    } else if constexpr (Mode == RoundingMode::TowardsPositive) {
+        return vrndpq_f32(v);
+    } else {
+        static_assert(Mode == RoundingMode::TowardsNegative);
+        return vrndmq_f32(v);
+    }
+}
+
+template <RoundingMode::Value Mode>
+float64x2_t round_lanes(float64x2_t v) {
+    if constexpr (Mode == RoundingMode::NearestEven) {
+        return vrndnq_f64(v);
+    } else if constexpr (Mode == RoundingMode::TowardsZero) {
+        return vrndq_f64(v);
+    } else if constexpr (Mode == RoundingMode::TowardsPositive) {
+        return vrndpq_f64(v);
+    } else {
+        static_assert(Mode == RoundingMode::TowardsNegative);
+        return vrndmq_f64(v);
+    }
+}
+
+bool all_lanes(uint32x4_t mask) { return vminvq_u32(mask) != 0; }
+bool all_lanes(uint64x2_t mask) { return vminvq_u32(vreinterpretq_u32_u64(mask)) != 0; }
+bool any_lane(uint64x2_t mask) { return vmaxvq_u32(vreinterpretq_u32_u64(mask)) != 0; }
+
+// Each step type converts and stores one whole step, or returns false without
+// writing anything when an element of the step fails; the shared finish then
+// finds that element.
+
+template <RoundingMode::Value Mode>
+struct F32ToU8Clamp {
+    static constexpr size_t width = 8;
+    static bool convert(const float* src, uint8_t* dst) {
+        const float32x4_t a = vld1q_f32(src);
+        const float32x4_t b = vld1q_f32(src + 4);
+        if (!all_lanes(vandq_u32(vceqq_f32(a, a), vceqq_f32(b, b)))) return false;
+        const float32x4_t lo = vdupq_n_f32(0.0f);
+        const float32x4_t hi = vdupq_n_f32(255.0f);
+        const uint32x4_t wa = vcvtq_u32_f32(vminq_f32(vmaxq_f32(round_lanes<Mode>(a), lo), hi));
+        const uint32x4_t wb = vcvtq_u32_f32(vminq_f32(vmaxq_f32(round_lanes<Mode>(b), lo), hi));
+        vst1_u8(dst, vmovn_u16(vcombine_u16(vmovn_u32(wa), vmovn_u32(wb))));
+        return true;
+    }
+};
+
+template <RoundingMode::Value Mode>
+struct F64ToU8Clamp {
+    static constexpr size_t width = 8;
+    static bool convert(const double* src, uint8_t* dst) {
+        float64x2_t v[4];
+        for (int k = 0; k < 4; ++k) v[k] = vld1q_f64(src + 2 * k);
+        const uint64x2_t ordered =
+            vandq_u64(vandq_u64(vceqq_f64(v[0], v[0]), vceqq_f64(v[1], v[1])),
+                      vandq_u64(vceqq_f64(v[2], v[2]), vceqq_f64(v[3], v[3])));
+        if (!all_lanes(ordered)) return false;
+        uint32x2_t w[4];
+        for (int k = 0; k < 4; ++k) {
+            const float64x2_t r =
+                vminq_f64(vmaxq_f64(round_lanes<Mode>(v[k]), vdupq_n_f64(0.0)), vdupq_n_f64(255.0));
+            w[k] = vmovn_u64(vcvtq_u64_f64(r));
+        }
+        const uint16x4_t low = vmovn_u32(vcombine_u32(w[0], w[1]));
+        const uint16x4_t high = vmovn_u32(vcombine_u32(w[2], w[3]));
+        vst1_u8(dst, vmovn_u16(vcombine_u16(low, high)));
+        return true;
+    }
+};
+
+template <RoundingMode::Value Mode>
+struct F64ToI32Clamp {
+    static constexpr size_t width = 2;
+    static bool convert(const double* src, int32_t* dst) {
+        const float64x2_t v = vld1q_f64(src);
+        if (!all_lanes(vceqq_f64(v, v))) return false;
+        const float64x2_t r = vminq_f64(vmaxq_f64(round_lanes<Mode>(v), vdupq_n_f64(-0x1p31)),
+                                        vdupq_n_f64(0x1p31 - 1));
+        vst1_s32(dst, vmovn_s64(vcvtq_s64_f64(r)));
+        return true;
+    }
+};
+
+template <RoundingMode::Value Mode>
+struct F64ToI32Check {
+    static constexpr size_t width = 2;
+    static bool convert(const double* src, int32_t* dst) {
+        const float64x2_t r = round_lanes<Mode>(vld1q_f64(src));
+        // A NaN stays a NaN through the rounding and fails both comparisons,
+        // so one mask covers the NaN test and the range test.
+        const uint64x2_t in_range =
+            vandq_u64(vcgeq_f64(r, vdupq_n_f64(-0x1p31)), vcleq_f64(r, vdupq_n_f64(0x1p31 - 1)));
+        if (!all_lanes(in_range)) return false;
+        vst1_s32(dst, vmovn_s64(vcvtq_s64_f64(r)));
+        return true;
+    }
+};
+
+// Whole vector steps while they succeed; the failing step, if any, and the
+// tail go to the shared step-by-step finish.
+template <class Vector, class Rule, FloatElement S, IntegerElement D>
+FastPathOutcome run_steps(std::span<const S> src, std::span<D> dst) {
+    const size_t n = std::min(src.size(), dst.size());
+    size_t i = 0;
+    while (i + Vector::width <= n && Vector::convert(src.data() + i, dst.data() + i)) {
+        i += Vector::width;
+    }
+    return detail::finish_in_steps<Vector::width, Rule>(src.data(), dst.data(), i, n);
+}
+
+template <template <RoundingMode::Value> class Vector, RangePolicy Policy, FloatElement S,
+          IntegerElement D>
+FastPathOutcome float_to_int(std::span<const S> src, std::span<D> dst, RoundingMode rounding) {
+    if (active_target() != Target::AdvancedSimd) return {};
+    return detail::with_rounding_mode(rounding, [&](auto mode) {
+        constexpr RoundingMode::Value m = decltype(mode)::value;
+        return run_steps<Vector<m>, ElementRule<m, Policy, S, D>>(src, dst);
+    });
+}
+
+// All-ones lanes for finite values that float32 can't hold.
+uint64x2_t overflowing(float64x2_t v) {
+    const float64x2_t magnitude = vabsq_f64(v);
+    return vandq_u64(vcgeq_f64(magnitude, vdupq_n_f64(detail::float32_overflow_threshold)),
+                     vcltq_f64(magnitude, vdupq_n_f64(__builtin_inf())));
+}
+
+constexpr Target advanced_simd_targets[] = {Target::None, Target::AdvancedSimd};
+
+}  // namespace
+
+std::span<const Target> supported_targets() { return advanced_simd_targets; }
+
+FastPathOutcome try_f32_to_u8_clamp(std::span<const float> src, std::span<uint8_t> dst,
+                                    RoundingMode rounding) {
+    return float_to_int<F32ToU8Clamp, RangePolicy::Clamp>(src, dst, rounding);
+}
+
+FastPathOutcome try_f64_to_u8_clamp(std::span<const double> src, std::span<uint8_t> dst,
+                                    RoundingMode rounding) {
+    return float_to_int<F64ToU8Clamp, RangePolicy::Clamp>(src, dst, rounding);
+}
+
+FastPathOutcome try_f64_to_i32_clamp(std::span<const double> src, std::span<int32_t> dst,
+                                     RoundingMode rounding) {
+    return float_to_int<F64ToI32Clamp, RangePolicy::Clamp>(src, dst, rounding);
+}
+
+FastPathOutcome try_f64_to_i32_check(std::span<const double> src, std::span<int32_t> dst,
+                                     RoundingMode rounding) {
+    return float_to_int<F64ToI32Check, RangePolicy::Check>(src, dst, rounding);
+}
+
+FastPathOutcome try_f64_to_f32_nearest(std::span<const double> src, std::span<float> dst,
+                                       bool check_overflow) {
+    if (active_target() != Target::AdvancedSimd) return {};
+    const size_t n = std::min(src.size(), dst.size());
+    const double* in = src.data();
+    float* out = dst.data();
+    uint64x2_t overflow = vdupq_n_u64(0);
+    size_t i = 0;
+    for (; i + 10 <= n; i += 10) {
+        float64x2_t v[5];
+        for (int k = 0; k < 5; ++k) {
+            v[k] = vld1q_f64(in + i + 2 * k);
+            overflow = vorrq_u64(overflow, overflowing(v[k]));
+        }
+        vst1q_f32(out + i, vcvt_high_f32_f64(vcvt_f32_f64(v[0]), v[1]));
+        vst1q_f32(out + i + 4, vcvt_high_f32_f64(vcvt_f32_f64(v[2]), v[3]));
+        vst1_f32(out + i + 8, vcvt_f32_f64(v[4]));
+    }
+    for (; i + 2 <= n; i += 2) {
+        const float64x2_t v = vld1q_f64(in + i);
+        overflow = vorrq_u64(overflow, overflowing(v));
+        vst1_f32(out + i, vcvt_f32_f64(v));
+    }
+    bool overflowed = any_lane(overflow);
+    overflowed |= detail::narrow_to_float32(in, out, i, n);
+    // The second pass runs only when the first one met an overflow.
+    if (check_overflow && overflowed) {
+        if (CastOutcome error = detail::first_float32_overflow(in, out, n)) return {false, error};
+    }
+    return {true, std::nullopt};
+}
+
+}  // namespace tolvane::simd

@@ -1,0 +1,26 @@
+// The x86-64 fast paths of each instruction set, behind the dispatch that
+// picks one per call. Every version gives the same elements, the same error
+// and the same written prefix: those of the steps of the 64-bit Arm version
+// (8 elements for uint8 targets, 2 for int32), however wide its vector loop.
+#pragma once
+
+#include "../simd.hpp"
+
+namespace tolvane::simd::x86 {
+
+struct PathTable {
+    FastPathOutcome (*f32_to_u8_clamp)(std::span<const float>, std::span<uint8_t>, RoundingMode);
+    FastPathOutcome (*f64_to_u8_clamp)(std::span<const double>, std::span<uint8_t>, RoundingMode);
+    FastPathOutcome (*f64_to_i32_clamp)(std::span<const double>, std::span<int32_t>, RoundingMode);
+    FastPathOutcome (*f64_to_i32_check)(std::span<const double>, std::span<int32_t>, RoundingMode);
+    FastPathOutcome (*f64_to_f32_nearest)(std::span<const double>, std::span<float>, bool);
+};
+
+extern const PathTable sse41_paths;
+extern const PathTable avx2_paths;
+
+// The element counts of one step, which decide what is written before an error.
+inline constexpr size_t uint8_step = 8;
+inline constexpr size_t int32_step = 2;
+
+}  // namespace tolvane::simd::x86
