@@ -1,13 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <ostream>
+#include <random>
 #include <string>
 #include <variant>
 
 #include "cast_error.hpp"
 #include "modes.hpp"
+#include "test_support.hpp"
 
 namespace tolvane {
 namespace {
@@ -45,6 +51,61 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(FormatFloat64Subnormal, SmallestDoubleHasAllItsZeros) {
     EXPECT_EQ(format_float64(5e-324), "0." + std::string(323, '0') + "5");
+}
+
+// The number rule checked on random values of every magnitude against the C
+// library's correctly rounded printf and strtod: the text is positional,
+// reads back exactly, has no shorter form that reads back, and among the
+// shortest forms is the nearest one.
+TEST(FormatFloat64Random, ShortestNearestPositionalDigits) {
+    std::mt19937_64 rng(0x1101);
+    const auto reads_back = [](const std::string& text, double value) {
+        return std::strtod(text.c_str(), nullptr) == value;
+    };
+    for (size_t i = 0; i < testing_support::scaled(200000, 20000); ++i) {
+        const double value = std::bit_cast<double>(rng());
+        if (!std::isfinite(value) || value == 0) continue;
+        const std::string text = format_float64(value);
+        ASSERT_TRUE(reads_back(text, value)) << text;
+        ASSERT_EQ(text.find_first_not_of("-.0123456789"), std::string::npos) << text;
+        ASSERT_EQ(text[0] == '-', value < 0) << text;
+        const std::string unsigned_text = text.substr(value < 0 ? 1 : 0);
+        const size_t point = unsigned_text.find('.');
+        if (point != std::string::npos) {
+            ASSERT_NE(unsigned_text.back(), '0') << text;
+            ASSERT_TRUE(point == 1 || unsigned_text[0] != '0') << text;
+        } else {
+            ASSERT_NE(unsigned_text[0], '0') << text;
+        }
+        std::string digits;
+        for (char c : unsigned_text) {
+            if (c != '.') digits.push_back(c);
+        }
+        digits.erase(0, digits.find_first_not_of('0'));
+        digits.erase(digits.find_last_not_of('0') + 1);
+        const int k = static_cast<int>(digits.size());
+        char buf[64];
+        if (k > 1) {
+            std::snprintf(buf, sizeof buf, "%.*e", k - 2, std::fabs(value));
+            const std::string shorter(buf);
+            const size_t e = shorter.find('e');
+            std::string m = shorter.substr(0, e);
+            m.erase(std::remove(m.begin(), m.end(), '.'), m.end());
+            const uint64_t nearest = std::stoull(m);
+            for (const uint64_t candidate : {nearest - 1, nearest, nearest + 1}) {
+                const std::string c = std::to_string(candidate) + "e" +
+                                      std::to_string(std::stoi(shorter.substr(e + 1)) - (k - 2));
+                ASSERT_FALSE(reads_back(c, std::fabs(value))) << text << " has the shorter form " << c;
+            }
+        }
+        std::snprintf(buf, sizeof buf, "%.*e", k - 1, std::fabs(value));
+        if (reads_back(buf, std::fabs(value))) {
+            std::string m(buf, std::string_view(buf).find('e'));
+            m.erase(std::remove(m.begin(), m.end(), '.'), m.end());
+            m.erase(m.find_last_not_of('0') + 1);
+            ASSERT_EQ(digits, m) << text << " is not the nearest shortest form " << buf;
+        }
+    }
 }
 
 TEST(CastErrorText, OutOfRangeAndNonFinite) {
