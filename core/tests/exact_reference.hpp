@@ -95,7 +95,8 @@ inline Exact decode(uint64_t bits, FloatFormat f) {
     if (biased == (1 << exponent_bits) - 1) {
         return Exact{fraction != 0 ? Exact::Kind::NaN : Exact::Kind::Infinite, negative, 0, 0};
     }
-    if (biased == 0) return Exact{Exact::Kind::Finite, negative, fraction, 1 - f.max_exponent - fraction_bits};
+    if (biased == 0)
+        return Exact{Exact::Kind::Finite, negative, fraction, 1 - f.max_exponent - fraction_bits};
     return Exact{Exact::Kind::Finite, negative, fraction | (uint64_t{1} << fraction_bits),
                  biased - f.max_exponent - fraction_bits};
 }
@@ -270,7 +271,8 @@ inline RoundedInteger round_to_integer(const Exact& x, RoundingMode mode) {
 template <IntegerElement D>
 inline bool fits(const RoundedInteger& r) {
     if (r.infinite || r.huge) return false;
-    if (r.negative) return r.magnitude <= static_cast<u128>(-static_cast<i128>(std::numeric_limits<D>::min()));
+    if (r.negative)
+        return r.magnitude <= static_cast<u128>(-static_cast<i128>(std::numeric_limits<D>::min()));
     return r.magnitude <= static_cast<u128>(std::numeric_limits<D>::max());
 }
 
@@ -350,7 +352,8 @@ inline Expected<D> expect_int_to_int(S x, const CastConfig<S, D>& config) {
                                                        to_float64(exact_integer(hi))));
     }
     if (*config.out_of_range == OutOfRangeMode::Clamp) {
-        return expect_value(v < d_min ? std::numeric_limits<D>::min() : std::numeric_limits<D>::max());
+        return expect_value(v < d_min ? std::numeric_limits<D>::min()
+                                      : std::numeric_limits<D>::max());
     }
     return expect_value(reduce_modulo_width<D>(v < 0, static_cast<uint64_t>(v < 0 ? -v : v)));
 }
@@ -359,7 +362,9 @@ template <FloatElement S, IntegerElement D>
 inline Expected<D> expect_float_to_int(S x, const CastConfig<S, D>& config) {
     if (auto hit = expected_map_target(config.scalar_map, x)) return expect_value(*hit);
     const Exact ex = exact_value(x);
-    if (ex.is_nan()) return expect_error<D>(CastError::non_finite_to_int(std::numeric_limits<double>::quiet_NaN()));
+    if (ex.is_nan())
+        return expect_error<D>(
+            CastError::non_finite_to_int(std::numeric_limits<double>::quiet_NaN()));
     const RoundedInteger r = round_to_integer(ex, config.rounding);
     if (fits<D>(r)) return expect_value(value_of<D>(r));
     if (!config.out_of_range) {
@@ -368,7 +373,8 @@ inline Expected<D> expect_float_to_int(S x, const CastConfig<S, D>& config) {
                                                        float64_of(std::numeric_limits<D>::max())));
     }
     if (*config.out_of_range == OutOfRangeMode::Clamp) {
-        return expect_value(r.negative ? std::numeric_limits<D>::min() : std::numeric_limits<D>::max());
+        return expect_value(r.negative ? std::numeric_limits<D>::min()
+                                       : std::numeric_limits<D>::max());
     }
     if (r.infinite) return expect_error<D>(CastError::non_finite_to_int(r.as_float64));
     return expect_value(reduce_modulo_width<D>(r.negative, r.low_bits));
@@ -403,7 +409,8 @@ inline Expected<D> expect_float_to_float(S x, const CastConfig<S, D>& config) {
         return expect_value(x);
     } else {
         const Exact ex = exact_value(x);
-        if (ex.is_nan()) return Expected<D>{std::nullopt, from_bits<D>(infinity_bits(format_of<D>) | 1), true};
+        if (ex.is_nan())
+            return Expected<D>{std::nullopt, from_bits<D>(infinity_bits(format_of<D>) | 1), true};
         const D r = narrowed<S, D>(ex, config.rounding);
         const uint64_t magnitude_bits = bits_of(r) & ~sign_bit_of(format_of<D>);
         if (!ex.is_infinite() && magnitude_bits == infinity_bits(format_of<D>) &&

@@ -1,9 +1,10 @@
+#include "float16.hpp"
+
 #include <gtest/gtest.h>
 
 #include <random>
 #include <vector>
 
-#include "float16.hpp"
 #include "float_to_float.hpp"
 #include "test_support.hpp"
 
@@ -26,17 +27,18 @@ class Float16Exhaustive : public ::testing::TestWithParam<PairCase> {};
 
 TEST_P(Float16Exhaustive, EveryPatternMatchesExactArithmetic) { GetParam().run(); }
 
-INSTANTIATE_TEST_SUITE_P(EveryTarget, Float16Exhaustive,
-                         ::testing::ValuesIn(pair_cases<TypeList<float16>, TypeList<int8_t, int16_t, int32_t, int64_t,
-                                                                                uint8_t, uint16_t, uint32_t, uint64_t,
-                                                                                float16, float, double>>(
-                             []<class S, class D>() {
-                                 const std::vector<float16> src = every_float16();
-                                 for (const auto& config : configs_for<S, D>(std::span<const S>(src))) {
-                                     check_against_reference<S, D>(src, config, 64);
-                                 }
-                             })),
-                         pair_case_name);
+INSTANTIATE_TEST_SUITE_P(
+    EveryTarget, Float16Exhaustive,
+    ::testing::ValuesIn(
+        pair_cases<TypeList<float16>, TypeList<int8_t, int16_t, int32_t, int64_t, uint8_t, uint16_t,
+                                               uint32_t, uint64_t, float16, float, double>>(
+            []<class S, class D>() {
+                const std::vector<float16> src = every_float16();
+                for (const auto& config : configs_for<S, D>(std::span<const S>(src))) {
+                    check_against_reference<S, D>(src, config, 64);
+                }
+            })),
+    pair_case_name);
 
 // The float16 lookup works on patterns: -0 matches +0, any NaN matches the
 // first NaN source, an infinity only itself.
@@ -56,8 +58,8 @@ TEST(Float16Map, PatternRules) {
     }
     std::vector<int32_t> dst(src.size()), plain(src.size());
     ASSERT_FALSE((convert_slice_float_to_int<float16, int32_t>(src, dst, config)));
-    ASSERT_FALSE((convert_slice_float_to_int<float16, int32_t>(without_nan, plain, {{}, OutOfRangeMode::Clamp,
-                                                                                   RoundingMode::NearestEven})));
+    ASSERT_FALSE((convert_slice_float_to_int<float16, int32_t>(
+        without_nan, plain, {{}, OutOfRangeMode::Clamp, RoundingMode::NearestEven})));
     for (uint32_t b = 0; b <= 0xffff; ++b) {
         int32_t want = plain[b];
         if (b == 0x3c00) want = 1;
@@ -88,30 +90,38 @@ TEST_P(Float32ToFloat16, EveryModeMatchesExactRounding) {
         for (uint32_t sign = 0; sign < 2; ++sign) {
             for (uint32_t exponent_high = 0; exponent_high < 16; ++exponent_high) {
                 const uint32_t exponent = (exponent_high << 4) | shard;
-                const bool every_pattern =
-                    mode == RoundingMode::NearestEven && !under_emulation && exponent >= 99 && exponent <= 143;
+                const bool every_pattern = mode == RoundingMode::NearestEven && !under_emulation &&
+                                           exponent >= 99 && exponent <= 143;
                 std::vector<uint32_t> uppers = {0, 0x3ff};  // bits 13 to 22 of the fraction
                 if (every_pattern) {
                     for (uint32_t u = 1; u < 0x3ff; ++u) uppers.push_back(u);
                 } else {
-                    for (size_t k = 0; k < sampled; ++k) uppers.push_back(static_cast<uint32_t>(rng() & 0x3ff));
+                    for (size_t k = 0; k < sampled; ++k)
+                        uppers.push_back(static_cast<uint32_t>(rng() & 0x3ff));
                 }
                 for (size_t u = 0; u < uppers.size(); u += 8) {
                     size_t count = 0;
                     for (size_t k = u; k < std::min(uppers.size(), u + 8); ++k) {
                         for (uint32_t low = 0; low < (1u << 13); ++low) {
-                            patterns[count++] = (sign << 31) | (exponent << 23) | (uppers[k] << 13) | low;
+                            patterns[count++] =
+                                (sign << 31) | (exponent << 23) | (uppers[k] << 13) | low;
                         }
                     }
                     for (size_t i = 0; i < count; ++i) src[i] = std::bit_cast<float>(patterns[i]);
-                    ASSERT_FALSE((convert_slice_float_to_float<float, float16>(std::span(src).first(count),
-                                                                               std::span(dst).first(count), config)));
+                    ASSERT_FALSE((convert_slice_float_to_float<float, float16>(
+                        std::span(src).first(count), std::span(dst).first(count), config)));
                     for (size_t i = 0; i < count; ++i) {
-                        const reference::Exact x = reference::decode(patterns[i], reference::binary32);
+                        const reference::Exact x =
+                            reference::decode(patterns[i], reference::binary32);
                         const uint16_t got = dst[i].bits;
-                        const bool ok = x.is_nan() ? (got & 0x7fff) > 0x7c00
-                                                   : got == reference::round_to_format(x, reference::binary16, mode).bits;
-                        if (!ok) log.add("float32 pattern " + std::to_string(patterns[i]) + " gave " + std::to_string(got));
+                        const bool ok =
+                            x.is_nan()
+                                ? (got & 0x7fff) > 0x7c00
+                                : got ==
+                                      reference::round_to_format(x, reference::binary16, mode).bits;
+                        if (!ok)
+                            log.add("float32 pattern " + std::to_string(patterns[i]) + " gave " +
+                                    std::to_string(got));
                     }
                     ASSERT_LT(log.count(), 50u);
                 }
@@ -132,19 +142,22 @@ TEST(Float16Conversions, WideningIsExactAndFloat64NarrowingRoundsTwice) {
             EXPECT_TRUE(std::isnan(to_float64(v)));
             continue;
         }
-        ASSERT_EQ(std::bit_cast<uint32_t>(float16_to_float32(v)),
-                  reference::round_to_format(x, reference::binary32, RoundingMode::NearestEven).bits);
-        ASSERT_EQ(std::bit_cast<uint64_t>(float16_to_float64(v)),
-                  reference::round_to_format(x, reference::binary64, RoundingMode::NearestEven).bits);
+        ASSERT_EQ(
+            std::bit_cast<uint32_t>(float16_to_float32(v)),
+            reference::round_to_format(x, reference::binary32, RoundingMode::NearestEven).bits);
+        ASSERT_EQ(
+            std::bit_cast<uint64_t>(float16_to_float64(v)),
+            reference::round_to_format(x, reference::binary64, RoundingMode::NearestEven).bits);
     }
     std::mt19937_64 rng(0x1702);
     for (size_t i = 0; i < scaled(1000000, 100000); ++i) {
         // float64 values around the float16 range, most of them inexact in float32
         const uint64_t bits = (rng() & 0x800fffffffffffffull) | ((0x3e0ull + rng() % 48) << 52);
         const double x = std::bit_cast<double>(bits);
-        const float16 want = reference::round_to<float16>(
-            reference::exact_value(reference::round_to<float>(reference::exact_value(x), RoundingMode::NearestEven)),
-            RoundingMode::NearestEven);
+        const float16 want =
+            reference::round_to<float16>(reference::exact_value(reference::round_to<float>(
+                                             reference::exact_value(x), RoundingMode::NearestEven)),
+                                         RoundingMode::NearestEven);
         ASSERT_EQ(float64_to_float16(x).bits, want.bits) << x;
     }
 }

@@ -1,3 +1,5 @@
+#include "int_to_float.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -5,7 +7,6 @@
 #include <random>
 #include <vector>
 
-#include "int_to_float.hpp"
 #include "test_support.hpp"
 
 namespace tolvane {
@@ -17,10 +18,12 @@ class IntToFloatPairs : public ::testing::TestWithParam<PairCase> {};
 
 TEST_P(IntToFloatPairs, MatchesExactRoundingUnderEveryModeAndMap) { GetParam().run(); }
 
-INSTANTIATE_TEST_SUITE_P(AllPairs, IntToFloatPairs,
-                         ::testing::ValuesIn(pair_cases<IntegerTypes, FloatTypes>(
-                             []<class S, class D>() { check_pair_everywhere<S, D>(scaled(6000, 1500), 0x1501); })),
-                         pair_case_name);
+INSTANTIATE_TEST_SUITE_P(
+    AllPairs, IntToFloatPairs,
+    ::testing::ValuesIn(pair_cases<IntegerTypes, FloatTypes>([]<class S, class D>() {
+        check_pair_everywhere<S, D>(scaled(6000, 1500), 0x1501);
+    })),
+    pair_case_name);
 
 // Integers of every length, most of them exact ties of the target's precision
 // or one away from a tie, in both signs.
@@ -39,10 +42,17 @@ std::vector<S> near_tie_integers(int precision, size_t count, uint64_t seed) {
             const int drop = length - precision;
             const uint64_t tie = (m & ~((uint64_t{1} << drop) - 1)) | (uint64_t{1} << (drop - 1));
             switch (rng() % 4) {
-                case 0: m = tie; break;
-                case 1: m = tie + 1; break;
-                case 2: m = tie - 1; break;
-                default: break;
+                case 0:
+                    m = tie;
+                    break;
+                case 1:
+                    m = tie + 1;
+                    break;
+                case 2:
+                    m = tie - 1;
+                    break;
+                default:
+                    break;
             }
         }
         const bool negative = std::is_signed_v<S> && (rng() & 1);
@@ -89,58 +99,84 @@ constexpr int64_t two_60_plus_1 = (int64_t{1} << 60) + 1;
 // integer, not on its float64 rounding.
 INSTANTIATE_TEST_SUITE_P(
     SixtyFourBitToFloat32AndFloat16, IntToFloatExamples,
-    ::testing::Values(
-        example<uint64_t, float>("uint64 max, towards-zero", u64_max, {{}, tz}, 18446742974197923840.0f),
-        example<uint64_t, float>("uint64 max, towards-negative", u64_max, {{}, tn}, 18446742974197923840.0f),
-        example<uint64_t, float>("uint64 max, nearest-even", u64_max, {{}, ne}, 18446744073709551616.0f),
-        example<uint64_t, float>("uint64 max, towards-positive", u64_max, {{}, tp}, 18446744073709551616.0f),
-        example<uint64_t, float>("uint64 max, nearest-away", u64_max, {{}, na}, 18446744073709551616.0f),
-        example<int64_t, float>("int64 max, towards-zero", INT64_MAX, {{}, tz}, 9223371487098961920.0f),
-        example<int64_t, float>("int64 max, nearest-even", INT64_MAX, {{}, ne}, 9223372036854775808.0f),
-        example<int64_t, float>("int64 2^60+1, towards-positive", two_60_plus_1, {{}, tp},
-                                1152921642045800448.0f),
-        example<int64_t, float>("int64 2^60+1, nearest-even", two_60_plus_1, {{}, ne}, 1152921504606846976.0f),
-        example<int64_t, float>("int64 2^60+1, towards-zero", two_60_plus_1, {{}, tz}, 1152921504606846976.0f),
-        example<int64_t, float>("int64 2^60+1, nearest-away", two_60_plus_1, {{}, na}, 1152921504606846976.0f),
-        example<int64_t, float>("int64 -(2^60+1), towards-negative", -two_60_plus_1, {{}, tn},
-                                -1152921642045800448.0f),
-        example<int64_t, float>("int64 -(2^60+1), towards-positive", -two_60_plus_1, {{}, tp},
-                                -1152921504606846976.0f),
-        example<int64_t, float>("int64 2^54+2^30-1, nearest-away", 18014399583223807, {{}, na},
-                                18014398509481984.0f),
-        example<int64_t, float>("int64 2^54+2^30-1, towards-positive", 18014399583223807, {{}, tp},
-                                18014400656965632.0f),
-        example<int64_t, float>("int64 2^54+2^30 is a tie, nearest-away", 18014399583223808, {{}, na},
-                                18014400656965632.0f),
-        example<int64_t, float>("int64 2^54+2^30 is a tie, nearest-even", 18014399583223808, {{}, ne},
-                                18014398509481984.0f),
-        example<int64_t, float16>("int64 2^60 to float16, towards-zero", int64_t{1} << 60, {{}, tz}, h(65504.0)),
-        example<int64_t, float16>("int64 2^60 to float16, towards-positive", int64_t{1} << 60, {{}, tp}, h(inf)),
-        example<uint64_t, float16>("uint64 max to float16, towards-negative", u64_max, {{}, tn}, h(65504.0)),
-        example<int64_t, float16>("int64 min to float16, towards-zero", INT64_MIN, {{}, tz}, h(-65504.0)),
-        example<int64_t, float16>("int64 min to float16, nearest-away", INT64_MIN, {{}, na}, h(-inf))));
+    ::testing::Values(example<uint64_t, float>("uint64 max, towards-zero", u64_max, {{}, tz},
+                                               18446742974197923840.0f),
+                      example<uint64_t, float>("uint64 max, towards-negative", u64_max, {{}, tn},
+                                               18446742974197923840.0f),
+                      example<uint64_t, float>("uint64 max, nearest-even", u64_max, {{}, ne},
+                                               18446744073709551616.0f),
+                      example<uint64_t, float>("uint64 max, towards-positive", u64_max, {{}, tp},
+                                               18446744073709551616.0f),
+                      example<uint64_t, float>("uint64 max, nearest-away", u64_max, {{}, na},
+                                               18446744073709551616.0f),
+                      example<int64_t, float>("int64 max, towards-zero", INT64_MAX, {{}, tz},
+                                              9223371487098961920.0f),
+                      example<int64_t, float>("int64 max, nearest-even", INT64_MAX, {{}, ne},
+                                              9223372036854775808.0f),
+                      example<int64_t, float>("int64 2^60+1, towards-positive", two_60_plus_1,
+                                              {{}, tp}, 1152921642045800448.0f),
+                      example<int64_t, float>("int64 2^60+1, nearest-even", two_60_plus_1, {{}, ne},
+                                              1152921504606846976.0f),
+                      example<int64_t, float>("int64 2^60+1, towards-zero", two_60_plus_1, {{}, tz},
+                                              1152921504606846976.0f),
+                      example<int64_t, float>("int64 2^60+1, nearest-away", two_60_plus_1, {{}, na},
+                                              1152921504606846976.0f),
+                      example<int64_t, float>("int64 -(2^60+1), towards-negative", -two_60_plus_1,
+                                              {{}, tn}, -1152921642045800448.0f),
+                      example<int64_t, float>("int64 -(2^60+1), towards-positive", -two_60_plus_1,
+                                              {{}, tp}, -1152921504606846976.0f),
+                      example<int64_t, float>("int64 2^54+2^30-1, nearest-away", 18014399583223807,
+                                              {{}, na}, 18014398509481984.0f),
+                      example<int64_t, float>("int64 2^54+2^30-1, towards-positive",
+                                              18014399583223807, {{}, tp}, 18014400656965632.0f),
+                      example<int64_t, float>("int64 2^54+2^30 is a tie, nearest-away",
+                                              18014399583223808, {{}, na}, 18014400656965632.0f),
+                      example<int64_t, float>("int64 2^54+2^30 is a tie, nearest-even",
+                                              18014399583223808, {{}, ne}, 18014398509481984.0f),
+                      example<int64_t, float16>("int64 2^60 to float16, towards-zero",
+                                                int64_t{1} << 60, {{}, tz}, h(65504.0)),
+                      example<int64_t, float16>("int64 2^60 to float16, towards-positive",
+                                                int64_t{1} << 60, {{}, tp}, h(inf)),
+                      example<uint64_t, float16>("uint64 max to float16, towards-negative", u64_max,
+                                                 {{}, tn}, h(65504.0)),
+                      example<int64_t, float16>("int64 min to float16, towards-zero", INT64_MIN,
+                                                {{}, tz}, h(-65504.0)),
+                      example<int64_t, float16>("int64 min to float16, nearest-away", INT64_MIN,
+                                                {{}, na}, h(-inf))));
 
 // int64 and uint64 into float64 are exact only up to 2^53: beyond, the mode
 // rounds, decided on the exact integer.
 INSTANTIATE_TEST_SUITE_P(
     SixtyFourBitToFloat64, IntToFloatExamples,
     ::testing::Values(
-        example<uint64_t, double>("uint64 max, towards-zero", u64_max, {{}, tz}, 18446744073709549568.0),
-        example<uint64_t, double>("uint64 max, towards-negative", u64_max, {{}, tn}, 18446744073709549568.0),
-        example<uint64_t, double>("uint64 max, nearest-even", u64_max, {{}, ne}, 18446744073709551616.0),
-        example<uint64_t, double>("uint64 max, towards-positive", u64_max, {{}, tp}, 18446744073709551616.0),
-        example<uint64_t, double>("uint64 max, nearest-away", u64_max, {{}, na}, 18446744073709551616.0),
-        example<int64_t, double>("int64 2^53+1, nearest-even", 9007199254740993, {{}, ne}, 9007199254740992.0),
-        example<int64_t, double>("int64 2^53+1, nearest-away", 9007199254740993, {{}, na}, 9007199254740994.0),
-        example<int64_t, double>("int64 2^53+1, towards-positive", 9007199254740993, {{}, tp}, 9007199254740994.0),
-        example<int64_t, double>("int64 2^53+1, towards-zero", 9007199254740993, {{}, tz}, 9007199254740992.0),
+        example<uint64_t, double>("uint64 max, towards-zero", u64_max, {{}, tz},
+                                  18446744073709549568.0),
+        example<uint64_t, double>("uint64 max, towards-negative", u64_max, {{}, tn},
+                                  18446744073709549568.0),
+        example<uint64_t, double>("uint64 max, nearest-even", u64_max, {{}, ne},
+                                  18446744073709551616.0),
+        example<uint64_t, double>("uint64 max, towards-positive", u64_max, {{}, tp},
+                                  18446744073709551616.0),
+        example<uint64_t, double>("uint64 max, nearest-away", u64_max, {{}, na},
+                                  18446744073709551616.0),
+        example<int64_t, double>("int64 2^53+1, nearest-even", 9007199254740993, {{}, ne},
+                                 9007199254740992.0),
+        example<int64_t, double>("int64 2^53+1, nearest-away", 9007199254740993, {{}, na},
+                                 9007199254740994.0),
+        example<int64_t, double>("int64 2^53+1, towards-positive", 9007199254740993, {{}, tp},
+                                 9007199254740994.0),
+        example<int64_t, double>("int64 2^53+1, towards-zero", 9007199254740993, {{}, tz},
+                                 9007199254740992.0),
         example<int64_t, double>("int64 -(2^53+1), towards-negative", -9007199254740993, {{}, tn},
                                  -9007199254740994.0),
         example<int64_t, double>("int64 -(2^53+1), towards-zero", -9007199254740993, {{}, tz},
                                  -9007199254740992.0),
-        example<int64_t, double>("int64 2^53+3, nearest-even", 9007199254740995, {{}, ne}, 9007199254740996.0),
-        example<int64_t, double>("int64 2^53+3, towards-zero", 9007199254740995, {{}, tz}, 9007199254740994.0),
-        example<int64_t, double>("int64 max, towards-zero", INT64_MAX, {{}, tz}, 9223372036854774784.0),
+        example<int64_t, double>("int64 2^53+3, nearest-even", 9007199254740995, {{}, ne},
+                                 9007199254740996.0),
+        example<int64_t, double>("int64 2^53+3, towards-zero", 9007199254740995, {{}, tz},
+                                 9007199254740994.0),
+        example<int64_t, double>("int64 max, towards-zero", INT64_MAX, {{}, tz},
+                                 9223372036854774784.0),
         example<int32_t, double>("int32 max is exact", INT32_MAX, {{}, tz}, 2147483647.0),
         example<uint32_t, double>("uint32 max is exact", 4294967295u, {{}, tp}, 4294967295.0)));
 
@@ -179,20 +215,25 @@ INSTANTIATE_TEST_SUITE_P(
         example<int32_t, float>("-16777217 nearest-away", -16777217, {{}, na}, -16777218.0f),
         example<int8_t, float16>("int8 -128 is exact", -128, {{}, tz}, h(-128.0)),
         example<uint8_t, float16>("uint8 255 is exact", 255, {{}, tp}, h(255.0)),
-        example<int32_t, float>("a map hit is written without adjustment", 16777217, {{{16777217, 5.0f}}, tp}, 5.0f),
-        example<int16_t, float16>("a map target NaN keeps its bits", 7, {{{7, float16{0x7e05}}}, tz},
-                                  float16{0x7e05}),
-        example<int64_t, double>("the first of two entries wins", -3, {{{-3, 1.0}, {-3, 2.0}}, na}, 1.0)));
+        example<int32_t, float>("a map hit is written without adjustment", 16777217,
+                                {{{16777217, 5.0f}}, tp}, 5.0f),
+        example<int16_t, float16>("a map target NaN keeps its bits", 7,
+                                  {{{7, float16{0x7e05}}}, tz}, float16{0x7e05}),
+        example<int64_t, double>("the first of two entries wins", -3, {{{-3, 1.0}, {-3, 2.0}}, na},
+                                 1.0)));
 
 TEST(IntToFloatSlices, OnlyTheShorterLengthIsConvertedAndEmptyIsSuccess) {
     const std::vector<int64_t> src = {1, (int64_t{1} << 60) + 1, 3, 4, 5};
     std::vector<float> dst(3, -7.0f);
-    EXPECT_FALSE((convert_slice_int_to_float<int64_t, float>(src, dst, {{}, RoundingMode::TowardsPositive})));
+    EXPECT_FALSE((
+        convert_slice_int_to_float<int64_t, float>(src, dst, {{}, RoundingMode::TowardsPositive})));
     EXPECT_EQ(dst, (std::vector<float>{1.0f, 1152921642045800448.0f, 3.0f}));
     std::vector<float> longer(5, -7.0f);
-    EXPECT_FALSE((convert_slice_int_to_float<int64_t, float>(std::span(src).first(2), longer, {{}, RoundingMode::NearestEven})));
+    EXPECT_FALSE((convert_slice_int_to_float<int64_t, float>(std::span(src).first(2), longer,
+                                                             {{}, RoundingMode::NearestEven})));
     EXPECT_EQ(longer, (std::vector<float>{1.0f, 1152921504606846976.0f, -7.0f, -7.0f, -7.0f}));
-    EXPECT_FALSE((convert_slice_int_to_float<int64_t, float>(std::span(src).first(0), longer, {{}, RoundingMode::NearestEven})));
+    EXPECT_FALSE((convert_slice_int_to_float<int64_t, float>(std::span(src).first(0), longer,
+                                                             {{}, RoundingMode::NearestEven})));
     EXPECT_EQ(longer[0], 1.0f);
 }
 

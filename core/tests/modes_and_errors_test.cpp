@@ -23,7 +23,9 @@ struct NumberCase {
     const char* text;
 };
 
-void PrintTo(const NumberCase& c, std::ostream* os) { *os << c.text << " from " << std::hexfloat << c.value; }
+void PrintTo(const NumberCase& c, std::ostream* os) {
+    *os << c.text << " from " << std::hexfloat << c.value;
+}
 
 class FormatFloat64 : public ::testing::TestWithParam<NumberCase> {};
 
@@ -33,21 +35,19 @@ TEST_P(FormatFloat64, ShortestPositional) {
 
 INSTANTIATE_TEST_SUITE_P(
     Numbers, FormatFloat64,
-    ::testing::Values(NumberCase{300, "300"}, NumberCase{-129, "-129"},
-                      NumberCase{2147483647, "2147483647"},
-                      NumberCase{0x1p63, "9223372036854776000"},
-                      NumberCase{-0x1p63, "-9223372036854776000"},
-                      NumberCase{0x1p64, "18446744073709552000"},
-                      NumberCase{9007199254740993.0, "9007199254740992"}, NumberCase{0.1, "0.1"},
-                      NumberCase{1.5, "1.5"}, NumberCase{0.0000001, "0.0000001"},
-                      NumberCase{3.4028234663852886e38, "340282346638528860000000000000000000000"},
-                      NumberCase{1e39, "1000000000000000000000000000000000000000"},
-                      NumberCase{0.0, "0"}, NumberCase{-0.0, "-0"},
-                      NumberCase{std::numeric_limits<double>::quiet_NaN(), "NaN"},
-                      NumberCase{-std::numeric_limits<double>::quiet_NaN(), "NaN"},
-                      NumberCase{std::numeric_limits<double>::infinity(), "inf"},
-                      NumberCase{-std::numeric_limits<double>::infinity(), "-inf"},
-                      NumberCase{123.456, "123.456"}, NumberCase{-0.00125, "-0.00125"}));
+    ::testing::Values(
+        NumberCase{300, "300"}, NumberCase{-129, "-129"}, NumberCase{2147483647, "2147483647"},
+        NumberCase{0x1p63, "9223372036854776000"}, NumberCase{-0x1p63, "-9223372036854776000"},
+        NumberCase{0x1p64, "18446744073709552000"},
+        NumberCase{9007199254740993.0, "9007199254740992"}, NumberCase{0.1, "0.1"},
+        NumberCase{1.5, "1.5"}, NumberCase{0.0000001, "0.0000001"},
+        NumberCase{3.4028234663852886e38, "340282346638528860000000000000000000000"},
+        NumberCase{1e39, "1000000000000000000000000000000000000000"}, NumberCase{0.0, "0"},
+        NumberCase{-0.0, "-0"}, NumberCase{std::numeric_limits<double>::quiet_NaN(), "NaN"},
+        NumberCase{-std::numeric_limits<double>::quiet_NaN(), "NaN"},
+        NumberCase{std::numeric_limits<double>::infinity(), "inf"},
+        NumberCase{-std::numeric_limits<double>::infinity(), "-inf"},
+        NumberCase{123.456, "123.456"}, NumberCase{-0.00125, "-0.00125"}));
 
 TEST(FormatFloat64Subnormal, SmallestDoubleHasAllItsZeros) {
     EXPECT_EQ(format_float64(5e-324), "0." + std::string(323, '0') + "5");
@@ -95,7 +95,8 @@ TEST(FormatFloat64Random, ShortestNearestPositionalDigits) {
             for (const uint64_t candidate : {nearest - 1, nearest, nearest + 1}) {
                 const std::string c = std::to_string(candidate) + "e" +
                                       std::to_string(std::stoi(shorter.substr(e + 1)) - (k - 2));
-                ASSERT_FALSE(reads_back(c, std::fabs(value))) << text << " has the shorter form " << c;
+                ASSERT_FALSE(reads_back(c, std::fabs(value)))
+                    << text << " has the shorter form " << c;
             }
         }
         std::snprintf(buf, sizeof buf, "%.*e", k - 1, std::fabs(value));

@@ -52,17 +52,28 @@ using FloatTypes = TypeList<float16, float, double>;
 
 template <Element T>
 inline constexpr const char* type_name = "";
-template <> inline constexpr const char* type_name<int8_t> = "int8";
-template <> inline constexpr const char* type_name<int16_t> = "int16";
-template <> inline constexpr const char* type_name<int32_t> = "int32";
-template <> inline constexpr const char* type_name<int64_t> = "int64";
-template <> inline constexpr const char* type_name<uint8_t> = "uint8";
-template <> inline constexpr const char* type_name<uint16_t> = "uint16";
-template <> inline constexpr const char* type_name<uint32_t> = "uint32";
-template <> inline constexpr const char* type_name<uint64_t> = "uint64";
-template <> inline constexpr const char* type_name<float16> = "float16";
-template <> inline constexpr const char* type_name<float> = "float32";
-template <> inline constexpr const char* type_name<double> = "float64";
+template <>
+inline constexpr const char* type_name<int8_t> = "int8";
+template <>
+inline constexpr const char* type_name<int16_t> = "int16";
+template <>
+inline constexpr const char* type_name<int32_t> = "int32";
+template <>
+inline constexpr const char* type_name<int64_t> = "int64";
+template <>
+inline constexpr const char* type_name<uint8_t> = "uint8";
+template <>
+inline constexpr const char* type_name<uint16_t> = "uint16";
+template <>
+inline constexpr const char* type_name<uint32_t> = "uint32";
+template <>
+inline constexpr const char* type_name<uint64_t> = "uint64";
+template <>
+inline constexpr const char* type_name<float16> = "float16";
+template <>
+inline constexpr const char* type_name<float> = "float32";
+template <>
+inline constexpr const char* type_name<double> = "float64";
 
 template <class... T, class F>
 void for_each_type(TypeList<T...>, F&& f) {
@@ -104,11 +115,16 @@ inline const OutOfRangePolicy all_policies[] = {std::nullopt, OutOfRangeMode::Cl
 
 inline const char* mode_text(RoundingMode mode) {
     switch (mode) {
-        case RoundingMode::NearestEven: return "nearest-even";
-        case RoundingMode::TowardsZero: return "towards-zero";
-        case RoundingMode::TowardsPositive: return "towards-positive";
-        case RoundingMode::TowardsNegative: return "towards-negative";
-        case RoundingMode::NearestAway: return "nearest-away";
+        case RoundingMode::NearestEven:
+            return "nearest-even";
+        case RoundingMode::TowardsZero:
+            return "towards-zero";
+        case RoundingMode::TowardsPositive:
+            return "towards-positive";
+        case RoundingMode::TowardsNegative:
+            return "towards-negative";
+        case RoundingMode::NearestAway:
+            return "nearest-away";
     }
     return "?";
 }
@@ -136,8 +152,10 @@ template <Element S, Element D>
 std::string describe(const CastConfig<S, D>& config) {
     std::ostringstream out;
     out << type_name<S> << " to " << type_name<D>;
-    if constexpr (!(IntegerElement<S> && IntegerElement<D>)) out << ", rounding " << mode_text(config.rounding);
-    if constexpr (!(IntegerElement<S> && FloatElement<D>)) out << ", out_of_range " << policy_text(config.out_of_range);
+    if constexpr (!(IntegerElement<S> && IntegerElement<D>))
+        out << ", rounding " << mode_text(config.rounding);
+    if constexpr (!(IntegerElement<S> && FloatElement<D>))
+        out << ", out_of_range " << policy_text(config.out_of_range);
     out << ", " << config.scalar_map.size() << " map entries";
     return out.str();
 }
@@ -171,7 +189,8 @@ bool same_element(D got, D expected) {
 template <Element D>
 bool matches(D got, const Expected<D>& expected) {
     if constexpr (FloatElement<D>) {
-        if (expected.any_nan) return reference::bits_are_nan(reference::bits_of(got), reference::format_of<D>);
+        if (expected.any_nan)
+            return reference::bits_are_nan(reference::bits_of(got), reference::format_of<D>);
     }
     return same_element(got, expected.value);
 }
@@ -208,7 +227,8 @@ bool may_take_vector_path(const CastConfig<S, D>& config) {
         if (config.rounding == RoundingMode::NearestAway) return false;
         const bool clamp = config.out_of_range == OutOfRangeMode::Clamp;
         if constexpr (std::same_as<D, uint8_t> && !std::same_as<S, float16>) return clamp;
-        if constexpr (std::same_as<S, double> && std::same_as<D, int32_t>) return clamp || !config.out_of_range;
+        if constexpr (std::same_as<S, double> && std::same_as<D, int32_t>)
+            return clamp || !config.out_of_range;
         return false;
     } else if constexpr (std::same_as<S, double> && std::same_as<D, float>) {
         return config.rounding == RoundingMode::NearestEven;
@@ -250,7 +270,8 @@ void check_against_reference(std::span<const S> src, const CastConfig<S, D>& con
                              size_t piece = 512) {
     MismatchLog log(describe(config));
     std::vector<Expected<D>> expected(src.size());
-    for (size_t i = 0; i < src.size(); ++i) expected[i] = reference::expected_result(src[i], config);
+    for (size_t i = 0; i < src.size(); ++i)
+        expected[i] = reference::expected_result(src[i], config);
     const bool strict = !may_take_vector_path(config);
     std::vector<D> dst;
     for (size_t start = 0; start < src.size() && log.count() < 50; start += piece) {
@@ -266,7 +287,9 @@ void check_against_reference(std::span<const S> src, const CastConfig<S, D>& con
             if (!same_outcome(got, want)) {
                 std::ostringstream what;
                 what << "slice from element " << pos << ": expected " << describe(want)
-                     << (fail < end ? " at element " + std::to_string(fail) + " = " + describe(src[fail]) : "")
+                     << (fail < end
+                             ? " at element " + std::to_string(fail) + " = " + describe(src[fail])
+                             : "")
                      << ", got " << describe(got);
                 log.add(what.str());
             }
@@ -275,8 +298,9 @@ void check_against_reference(std::span<const S> src, const CastConfig<S, D>& con
                 if (i < fail) {
                     if (matches(slot, expected[i])) continue;
                     if (!strict && same_element(slot, sentinel<D>())) continue;
-                    log.add("element " + std::to_string(i) + " = " + describe(src[i]) + ": expected " +
-                            describe(expected[i].value) + ", got " + describe(slot));
+                    log.add("element " + std::to_string(i) + " = " + describe(src[i]) +
+                            ": expected " + describe(expected[i].value) + ", got " +
+                            describe(slot));
                 } else if (strict && !same_element(slot, sentinel<D>())) {
                     log.add("slot " + std::to_string(i) + " written after the error at element " +
                             std::to_string(fail));
@@ -321,7 +345,8 @@ std::vector<std::vector<MapEntry<S, D>>> maps_for(std::span<const S> src) {
     const std::vector<D> t = map_targets<D>();
     std::vector<MapEntry<S, D>> hits;
     if constexpr (IntegerElement<S>) {
-        const S extreme = std::is_signed_v<S> ? std::numeric_limits<S>::min() : std::numeric_limits<S>::max();
+        const S extreme =
+            std::is_signed_v<S> ? std::numeric_limits<S>::min() : std::numeric_limits<S>::max();
         hits = {{5, t[0]}, {extreme, t[1]}, {5, t[2]}, {static_cast<S>(-1), t[3]}};
     } else {
         const auto f = reference::format_of<S>;
@@ -342,7 +367,8 @@ std::vector<std::vector<MapEntry<S, D>>> maps_for(std::span<const S> src) {
         const S absent = exact_from_double<S>(97.0 + 2 * k);
         bool present = false;
         for (const S& x : src) {
-            present = present || reference::exact_equal(reference::exact_value(x), reference::exact_value(absent));
+            present = present || reference::exact_equal(reference::exact_value(x),
+                                                        reference::exact_value(absent));
         }
         if (!present) {
             maps.push_back({{absent, t[0]}});
@@ -380,20 +406,41 @@ template <IntegerElement T>
 std::vector<T> integer_edge_values() {
     std::vector<reference::i128> candidates = {0, 1, 2, 3, 5, 97, 255, 256, 300, 301};
     for_each_type(IntegerTypes{}, [&]<class U>() {
-        const reference::i128 lo = std::numeric_limits<U>::min(), hi = std::numeric_limits<U>::max();
+        const reference::i128 lo = std::numeric_limits<U>::min(),
+                              hi = std::numeric_limits<U>::max();
         for (int d = -2; d <= 2; ++d) {
             candidates.push_back(lo + d);
             candidates.push_back(hi + d);
         }
     });
     const reference::i128 p = 1;
-    for (reference::i128 v :
-         {p << 11, (p << 11) + 1, (p << 11) + 3, (p << 12) + 2, p * 65504, p * 65505, p * 65519,
-          p * 65520, p * 65521, p * 70000, p << 24, (p << 24) + 1, (p << 24) + 3, (p << 25) + 2,
-          (p << 31) - 64, (p << 31) - 65, (p << 53) + 1, (p << 54) + 2, (p << 60) + 1,
-          (p << 54) + (p << 30) - 1, (p << 54) + (p << 30), (p << 63) - (p << 39),
-          (p << 63) - (p << 39) - 1, (p << 64) - (p << 39), (p << 64) - (p << 40) - 1,
-          (p << 64) - (p << 10), (p << 64) - (p << 11) - 1}) {
+    for (reference::i128 v : {p << 11,
+                              (p << 11) + 1,
+                              (p << 11) + 3,
+                              (p << 12) + 2,
+                              p * 65504,
+                              p * 65505,
+                              p * 65519,
+                              p * 65520,
+                              p * 65521,
+                              p * 70000,
+                              p << 24,
+                              (p << 24) + 1,
+                              (p << 24) + 3,
+                              (p << 25) + 2,
+                              (p << 31) - 64,
+                              (p << 31) - 65,
+                              (p << 53) + 1,
+                              (p << 54) + 2,
+                              (p << 60) + 1,
+                              (p << 54) + (p << 30) - 1,
+                              (p << 54) + (p << 30),
+                              (p << 63) - (p << 39),
+                              (p << 63) - (p << 39) - 1,
+                              (p << 64) - (p << 39),
+                              (p << 64) - (p << 40) - 1,
+                              (p << 64) - (p << 10),
+                              (p << 64) - (p << 11) - 1}) {
         candidates.push_back(v);
         candidates.push_back(-v);
     }
@@ -437,14 +484,51 @@ std::vector<T> float_edge_values() {
     const auto f = reference::format_of<T>;
     const uint64_t inf = reference::infinity_bits(f);
     const uint64_t sign = reference::sign_bit_of(f);
-    std::vector<double> values = {0.0, 0.5, 0.49999999999999994, 0.49999997, 0.499755859375, 1.5,
-                                  2.5, 3.5, 0.3, 0.6, 1.0, 255.4, 255.5, 254.5, 300.7, 65376.0,
-                                  65408.0, 32800.0, 4503599627370497.0, 8388609.0, 0x1p52, 0x1p53,
-                                  0x1p60, 1e300, 65504.0, 65519.0, 65520.0, 65519.999,
-                                  65519.998046875, 3.4028234663852886e38, 3.4028235677973366e38,
-                                  1e39, 1e-50, 0x1p-150, 0x1p-149, 0x1p-24, 0x1p-25, 0x3p-26,
-                                  1.0004882812509095, 2147483647.4, 2147483647.5, 0x1p-14, 1e-300,
-                                  std::numeric_limits<double>::denorm_min(), 0x1p-1022};
+    std::vector<double> values = {0.0,
+                                  0.5,
+                                  0.49999999999999994,
+                                  0.49999997,
+                                  0.499755859375,
+                                  1.5,
+                                  2.5,
+                                  3.5,
+                                  0.3,
+                                  0.6,
+                                  1.0,
+                                  255.4,
+                                  255.5,
+                                  254.5,
+                                  300.7,
+                                  65376.0,
+                                  65408.0,
+                                  32800.0,
+                                  4503599627370497.0,
+                                  8388609.0,
+                                  0x1p52,
+                                  0x1p53,
+                                  0x1p60,
+                                  1e300,
+                                  65504.0,
+                                  65519.0,
+                                  65520.0,
+                                  65519.999,
+                                  65519.998046875,
+                                  3.4028234663852886e38,
+                                  3.4028235677973366e38,
+                                  1e39,
+                                  1e-50,
+                                  0x1p-150,
+                                  0x1p-149,
+                                  0x1p-24,
+                                  0x1p-25,
+                                  0x3p-26,
+                                  1.0004882812509095,
+                                  2147483647.4,
+                                  2147483647.5,
+                                  0x1p-14,
+                                  1e-300,
+                                  std::numeric_limits<double>::denorm_min(),
+                                  0x1p-1022};
     for_each_type(IntegerTypes{}, [&]<class U>() {
         for (const double b : {static_cast<double>(std::numeric_limits<U>::min()),
                                static_cast<double>(std::numeric_limits<U>::max())}) {
@@ -452,12 +536,18 @@ std::vector<T> float_edge_values() {
         }
         values.push_back(std::ldexp(1.0, 8 * sizeof(U)));
     });
-    std::vector<uint64_t> patterns = {inf,      sign | inf, inf | 1,         sign | inf | 1,
+    std::vector<uint64_t> patterns = {inf,
+                                      sign | inf,
+                                      inf | 1,
+                                      sign | inf | 1,
                                       inf | (uint64_t{1} << (f.precision - 2)),
                                       sign | inf | (uint64_t{1} << (f.precision - 2)) | 7,
-                                      inf | ((uint64_t{1} << (f.precision - 1)) - 1), 1, 2,
+                                      inf | ((uint64_t{1} << (f.precision - 1)) - 1),
+                                      1,
+                                      2,
                                       (uint64_t{1} << (f.precision - 1)) - 1,
-                                      uint64_t{1} << (f.precision - 1), reference::max_finite_bits(f)};
+                                      uint64_t{1} << (f.precision - 1),
+                                      reference::max_finite_bits(f)};
     for (const double v : values) {
         const uint64_t b = bits_of(exact_from_double<T>(v));
         if (reference::bits_are_nan(b, f)) continue;
@@ -544,7 +634,8 @@ void check_pair_everywhere(size_t random_count, uint64_t seed) {
 template <Element S, Element D>
 std::pair<CastOutcome, D> convert_one(S x, const CastConfig<S, D>& config) {
     D out = sentinel<D>();
-    const CastOutcome outcome = run_kernel<S, D>(std::span<const S>(&x, 1), std::span<D>(&out, 1), config);
+    const CastOutcome outcome =
+        run_kernel<S, D>(std::span<const S>(&x, 1), std::span<D>(&out, 1), config);
     return {outcome, out};
 }
 
@@ -561,7 +652,8 @@ template <Element S, Element D>
 Example example(std::string label, S x, CastConfig<S, D> config, D expected) {
     return {std::move(label), [=] {
                 const auto [outcome, value] = convert_one<S, D>(x, config);
-                return std::pair{outcome ? outcome->display_text() : describe(value), describe(expected)};
+                return std::pair{outcome ? outcome->display_text() : describe(value),
+                                 describe(expected)};
             }};
 }
 
@@ -574,7 +666,8 @@ Example example_error(std::string label, S x, CastConfig<S, D> config, std::stri
 }
 
 // The display text of an OutOfRange error, the numbers as written.
-inline std::string range_error_text(const std::string& value, const std::string& min, const std::string& max) {
+inline std::string range_error_text(const std::string& value, const std::string& min,
+                                    const std::string& max) {
     return "Value " + value + " out of range [" + min + ", " + max +
            "]. Set out_of_range='clamp' or out_of_range='wrap' to handle this.";
 }
