@@ -19,6 +19,13 @@ class StrSub(str):
     pass
 
 
+class Unnamed:
+    """A type whose qualified name has no UTF-8 form."""
+
+
+Unnamed.__qualname__ = "Unnamed\ud800"
+
+
 BINDING_ERRORS = [
     (cast_array, (A, "uint8", NE), {},
      "cast_array() takes 1 positional arguments but 3 were given"),
@@ -108,6 +115,9 @@ ARGUMENT_TYPE_ERRORS = [
      "argument 'arr': 'float64' object cannot be converted to 'PyUntypedArray'"),
     (cast_array, (memoryview(b"ab"),), {"target_dtype": "int8", "rounding_mode": NE},
      "argument 'arr': 'memoryview' object cannot be converted to 'PyUntypedArray'"),
+    (cast_array, (Unnamed(),), {"target_dtype": "int8", "rounding_mode": NE},
+     "argument 'arr': '<failed to extract type name>' object cannot be converted to "
+     "'PyUntypedArray'"),
     (cast_array, (A,), {"target_dtype": None, "rounding_mode": NE},
      "argument 'target_dtype': 'NoneType' object cannot be converted to 'PyString'"),
     (cast_array, (A,), {"target_dtype": b"int8", "rounding_mode": NE},

@@ -178,6 +178,23 @@ def test_import_in_a_sub_interpreter_fails_with_import_error():
     assert result.stdout.strip().splitlines()[-1] == "ImportError", result.stdout
 
 
+def test_numpy_that_cannot_be_imported_ends_with_the_internal_error():
+    result = run_python("""
+        import sys
+        sys.modules["numpy"] = None
+        from tolvane import _tolvane
+        for _ in range(2):
+            try:
+                _tolvane.cast_array([1], target_dtype="int8", rounding_mode="nearest-even")
+            except Exception as exc:
+                print("Exception", type(exc).__name__)
+            except BaseException as exc:
+                print(type(exc).__bases__ == (BaseException,), "numpy" in str(exc).lower())
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split("\n")[:2] == ["True True", "True True"]
+
+
 def test_internal_error_type_derives_directly_from_base_exception():
     with pytest.raises(BaseException) as info:
         raise_internal_error()

@@ -240,6 +240,13 @@ class Pair2(tuple):
 NamedPair = collections.namedtuple("NamedPair", "source target")
 
 
+class Unnamed:
+    """A type whose qualified name has no UTF-8 form."""
+
+
+Unnamed.__qualname__ = "Unnamed\ud800"
+
+
 # --- forms --------------------------------------------------------------------
 
 EMPTY_FORMS = [
@@ -405,6 +412,12 @@ CONTAINER_ERRORS = [
         TypeError,
         "'Sized' object cannot be converted to 'PyTuple'",
         id="item-sequence-object",
+    ),
+    pytest.param(
+        FakeMapping([Unnamed()]),
+        TypeError,
+        "'<failed to extract type name>' object cannot be converted to 'PyTuple'",
+        id="item-type-name-unreadable",
     ),
     pytest.param(
         FakeMapping([(1, 2, 3)]),
