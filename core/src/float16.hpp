@@ -5,7 +5,6 @@
 
 #include <bit>
 #include <cstdint>
-#include <initializer_list>
 
 #include "element_types.hpp"
 
@@ -13,8 +12,8 @@ namespace tolvane {
 
 // float32 -> float16, round to nearest, ties to even; overflow gives an
 // infinity, subnormals are kept and a NaN is quieted with its top payload bits.
-// Every case is computed and one selected, with shifts by constant amounts
-// only, so that loops over the conversion vectorise.
+// Every case is computed and one is picked with masks, so that loops over the
+// conversion vectorise; the float steps are exact whatever the rounding mode.
 inline float16 float32_to_float16(float value) {
     const uint32_t x = std::bit_cast<uint32_t>(value);
     const uint32_t sign = (x >> 16) & 0x8000u;
@@ -23,22 +22,19 @@ inline float16 float32_to_float16(float value) {
     // Normal range: rebias and round on bit 13; 65520 and above give infinity.
     const uint32_t normal =
         ax >= 0x477ff000u ? 0x7c00u : (ax - 0x38000000u + 0xfffu + ((ax >> 13) & 1u)) >> 13;
-    // Subnormal range, 2^-25 <= |x| < 2^-14: the significand moves right by
-    // 126 - exponent (14 to 24) places, first 13, then 0 to 10 in steps of
-    // 1, 2, 4 and 8, collecting the bits shifted out below the rounding bit.
-    const uint32_t extra = 112u - (ax >> 23);
-    uint32_t kept = ((ax & 0x7fffffu) | 0x800000u) >> 13;
-    uint32_t sticky = ax & 0x1fffu;
-    for (const uint32_t step : {1u, 2u, 4u, 8u}) {
-        const uint32_t take = 0u - ((extra & step) != 0);
-        sticky |= kept & ((1u << step) - 1u) & take;
-        kept = ((kept >> step) & take) | (kept & ~take);
-    }
-    const uint32_t quotient = kept >> 1;
-    const uint32_t subnormal = quotient + (kept & 1u & ((sticky != 0) | quotient));
-    const uint32_t finite =
-        ax >= 0x38800000u ? normal : (ax >= 0x33000000u ? subnormal : 0u);
-    return float16{static_cast<uint16_t>(sign | (ax > 0x7f800000u ? nan : finite))};
+    // Below 2^-14 the result counts units of 2^-24: scale by 2^24 with an
+    // exponent add, truncate, and round the fraction to even.
+    const uint32_t small = 0u - static_cast<uint32_t>(ax < 0x38800000u);
+    const float scaled = std::bit_cast<float>((ax & small) + (24u << 23));
+    const int32_t whole = static_cast<int32_t>(scaled);
+    const float fraction = scaled - static_cast<float>(whole);
+    const uint32_t above_half = static_cast<uint32_t>(fraction > 0.5f);
+    const uint32_t half = static_cast<uint32_t>(fraction == 0.5f);
+    const uint32_t subnormal =
+        static_cast<uint32_t>(whole) + (above_half | (half & static_cast<uint32_t>(whole) & 1u));
+    const uint32_t finite = (subnormal & small) | (normal & ~small);
+    const uint32_t is_nan = 0u - static_cast<uint32_t>(ax > 0x7f800000u);
+    return float16{static_cast<uint16_t>(sign | (nan & is_nan) | (finite & ~is_nan))};
 }
 
 // float16 -> float32, exact; a signalling NaN comes out quiet. Branch-free
@@ -50,19 +46,13 @@ inline float float16_to_float32(float16 value) {
     // Rebias the exponent; infinities and NaNs move to float32's top exponent.
     const uint32_t normal = (ah << 13) + (112u << 23);
     const uint32_t special = (ah << 13) | 0x7f800000u | (ah > 0x7c00u ? 0x400000u : 0u);
-    // Subnormal: mantissa * 2^-24, normalised by moving its leading bit up to
-    // bit 10 in steps of 8, 4, 2 and 1 places.
-    uint32_t mantissa = ah;
-    uint32_t shift = 0;
-    for (const uint32_t step : {8u, 4u, 2u, 1u}) {
-        const uint32_t take = 0u - (mantissa < (0x800u >> step));
-        mantissa = ((mantissa << step) & take) | (mantissa & ~take);
-        shift += step & take;
-    }
-    const uint32_t subnormal = ((113u - shift) << 23) | ((mantissa & 0x3ffu) << 13);
-    const uint32_t magnitude =
-        ah >= 0x7c00u ? special : (ah >= 0x400u ? normal : (ah != 0 ? subnormal : 0u));
-    return std::bit_cast<float>(sign | magnitude);
+    // Subnormals and zeros: mantissa * 2^-24, a product that is exact.
+    const uint32_t small = 0u - static_cast<uint32_t>(ah < 0x400u);
+    const uint32_t subnormal =
+        std::bit_cast<uint32_t>(static_cast<float>(static_cast<int32_t>(ah & small)) * 0x1p-24f);
+    const uint32_t is_special = 0u - static_cast<uint32_t>(ah >= 0x7c00u);
+    const uint32_t finite = (subnormal & small) | (normal & ~small);
+    return std::bit_cast<float>(sign | (special & is_special) | (finite & ~is_special));
 }
 
 inline double float16_to_float64(float16 value) {
