@@ -45,7 +45,7 @@ bool any_nan(const __m256d (&v)[4]) {
 template <RoundingMode::Value Mode>
 struct F32ToU8Clamp {
     static constexpr size_t width = 32;
-    static bool convert(const float* src, uint8_t* dst) {
+    [[gnu::always_inline]] static bool convert(const float* src, uint8_t* dst) {
         __m256 v[4];
         for (int k = 0; k < 4; ++k) v[k] = _mm256_loadu_ps(src + 8 * k);
         const __m256 nan = _mm256_or_ps(_mm256_cmp_ps(v[0], v[1], _CMP_UNORD_Q),
@@ -71,7 +71,7 @@ struct F32ToU8Clamp {
 template <RoundingMode::Value Mode>
 struct F64ToU8Clamp {
     static constexpr size_t width = 16;
-    static bool convert(const double* src, uint8_t* dst) {
+    [[gnu::always_inline]] static bool convert(const double* src, uint8_t* dst) {
         __m256d v[4];
         for (int k = 0; k < 4; ++k) v[k] = _mm256_loadu_pd(src + 4 * k);
         if (any_nan(v)) return false;
@@ -87,7 +87,7 @@ struct F64ToU8Clamp {
 template <RoundingMode::Value Mode>
 struct F64ToI32Clamp {
     static constexpr size_t width = 16;
-    static bool convert(const double* src, int32_t* dst) {
+    [[gnu::always_inline]] static bool convert(const double* src, int32_t* dst) {
         __m256d v[4];
         for (int k = 0; k < 4; ++k) v[k] = _mm256_loadu_pd(src + 4 * k);
         if (any_nan(v)) return false;
@@ -102,7 +102,7 @@ struct F64ToI32Clamp {
 template <RoundingMode::Value Mode>
 struct F64ToI32Check {
     static constexpr size_t width = 16;
-    static bool convert(const double* src, int32_t* dst) {
+    [[gnu::always_inline]] static bool convert(const double* src, int32_t* dst) {
         __m256d r[4];
         __m256d in_range = _mm256_castsi256_pd(_mm256_set1_epi32(-1));
         for (int k = 0; k < 4; ++k) {

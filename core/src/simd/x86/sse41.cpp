@@ -43,7 +43,7 @@ __m128i pack_bytes(const __m128i (&w)[4]) {
 template <RoundingMode::Value Mode>
 struct F32ToU8Clamp {
     static constexpr size_t width = 16;
-    static bool convert(const float* src, uint8_t* dst) {
+    [[gnu::always_inline]] static bool convert(const float* src, uint8_t* dst) {
         __m128 v[4];
         for (int k = 0; k < 4; ++k) v[k] = _mm_loadu_ps(src + 4 * k);
         const __m128 nan = _mm_or_ps(_mm_cmpunord_ps(v[0], v[1]), _mm_cmpunord_ps(v[2], v[3]));
@@ -62,7 +62,7 @@ struct F32ToU8Clamp {
 template <RoundingMode::Value Mode>
 struct F64ToU8Clamp {
     static constexpr size_t width = 16;
-    static bool convert(const double* src, uint8_t* dst) {
+    [[gnu::always_inline]] static bool convert(const double* src, uint8_t* dst) {
         __m128d v[8];
         for (int k = 0; k < 8; ++k) v[k] = _mm_loadu_pd(src + 2 * k);
         __m128d nan = _mm_setzero_pd();
@@ -82,7 +82,7 @@ struct F64ToU8Clamp {
 template <RoundingMode::Value Mode>
 struct F64ToI32Clamp {
     static constexpr size_t width = 8;
-    static bool convert(const double* src, int32_t* dst) {
+    [[gnu::always_inline]] static bool convert(const double* src, int32_t* dst) {
         __m128d v[4];
         for (int k = 0; k < 4; ++k) v[k] = _mm_loadu_pd(src + 2 * k);
         const __m128d nan = _mm_or_pd(_mm_cmpunord_pd(v[0], v[1]), _mm_cmpunord_pd(v[2], v[3]));
@@ -101,7 +101,7 @@ struct F64ToI32Clamp {
 template <RoundingMode::Value Mode>
 struct F64ToI32Check {
     static constexpr size_t width = 8;
-    static bool convert(const double* src, int32_t* dst) {
+    [[gnu::always_inline]] static bool convert(const double* src, int32_t* dst) {
         __m128d r[4];
         __m128d in_range = _mm_castsi128_pd(_mm_set1_epi32(-1));
         for (int k = 0; k < 4; ++k) {
