@@ -502,6 +502,11 @@ TEST_P(FastPath, NearestAwayAndMappedCallsNeverTakeAVectorPath) {
             ASSERT_TRUE(error);
             EXPECT_EQ(error->kind, CastError::Kind::NonFiniteToInt);
             for (size_t j = 0; j < 16; ++j) EXPECT_EQ(out[j], j < 10 ? 1 : fill) << j;
+
+            std::vector<uint8_t> from_f64(16, fill);
+            ASSERT_TRUE((convert_slice_float_to_int<double, uint8_t>(
+                f64, from_f64, config_for<double, uint8_t>(OutOfRangeMode::Clamp, mode, mapped))));
+            for (size_t j = 0; j < 16; ++j) EXPECT_EQ(from_f64[j], j < 5 ? 1 : fill) << j;
         }
     }
     for (const int32_t fill : fills<int32_t>()) {
