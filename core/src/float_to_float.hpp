@@ -5,6 +5,7 @@
 #include <cstring>
 #include <span>
 
+#include "block_loops.hpp"
 #include "cast_config.hpp"
 #include "cast_error.hpp"
 #include "element_types.hpp"
@@ -73,13 +74,84 @@ CastOutcome float_to_float_loop(const S* in, D* out, size_t n, const CastConfig<
     return std::nullopt;
 }
 
-template <bool Directed, bool Lookup, FloatElement S, FloatElement D>
-CastOutcome float_to_float_pick_check(const S* in, D* out, size_t n,
-                                      const CastConfig<S, D>& config) {
-    if (is_narrowing<S, D> && config.out_of_range != OutOfRangeMode::Clamp) {
-        return float_to_float_loop<Directed, Lookup, is_narrowing<S, D>>(in, out, n, config);
+// A result of D exactly in the wider source type S.
+template <FloatElement S, FloatElement D>
+inline S widen_result(D r) {
+    if constexpr (std::same_as<D, float16>) {
+        return static_cast<S>(float16_to_float32(r));
+    } else {
+        return static_cast<S>(r);
     }
-    return float_to_float_loop<Directed, Lookup, false>(in, out, n, config);
+}
+
+// apply_rounding_mode for a narrowing, in straight-line code that vectorises:
+// the nearest result r moves by one unit of its bit pattern, which is one
+// step towards or away from zero (infinity steps down to the largest finite
+// value). A NaN compares false everywhere and stays.
+template <RoundingMode::Value Mode, FloatElement S, FloatElement D>
+inline D step_to_mode(D r, S x) {
+    using Traits = FloatTraits<D>;
+    using Bits = typename Traits::Bits;
+    const Bits bits = Traits::to_bits(r);
+    const bool negative = (bits & Traits::sign_mask) != 0;
+    const S rs = widen_result<S>(r);
+    bool move;
+    Bits moved;
+    if constexpr (Mode == RoundingMode::TowardsZero) {
+        move = std::fabs(rs) > std::fabs(x);
+        moved = static_cast<Bits>(bits - 1);
+    } else if constexpr (Mode == RoundingMode::TowardsPositive) {
+        move = rs < x;
+        moved = static_cast<Bits>(negative ? bits - 1 : bits + 1);
+    } else if constexpr (Mode == RoundingMode::TowardsNegative) {
+        move = rs > x;
+        moved = static_cast<Bits>(negative ? bits + 1 : bits - 1);
+    } else {
+        // NearestAway: only a tie that went to the smaller magnitude moves.
+        moved = static_cast<Bits>(bits + 1);
+        const S away = widen_result<S>(Traits::from_bits(moved));
+        move = (std::fabs(x) > std::fabs(rs)) & ((rs + away) * S(0.5) == x);
+    }
+    return move ? Traits::from_bits(moved) : r;
+}
+
+// The element rule of the block loops.
+template <RoundingMode::Value Mode, bool CheckOverflow, FloatElement S, FloatElement D>
+struct FloatToFloatRule : StagedAsTarget<D> {
+    static constexpr bool checks = CheckOverflow;
+
+    static D stage(S x) {
+        const D r = nearest_from_float<D>(x);
+        if constexpr (Mode == RoundingMode::NearestEven) {
+            return r;
+        } else {
+            return step_to_mode<Mode>(r, x);
+        }
+    }
+
+    static bool needs_element_loop(S x, D r) { return is_inf(r) & !is_inf(x) & !is_nan(x); }
+};
+
+template <RoundingMode::Value Mode, FloatElement S, FloatElement D>
+CastOutcome float_to_float_in_blocks(const S* in, D* out, size_t n,
+                                     const CastConfig<S, D>& config) {
+    constexpr bool directed = Mode != RoundingMode::NearestEven;
+    const std::span<const MapEntry<S, D>> map(config.scalar_map);
+    if (is_narrowing<S, D> && config.out_of_range != OutOfRangeMode::Clamp) {
+        return convert_in_blocks<FloatToFloatRule<Mode, true, S, D>>(
+            in, out, n, map, [&](const S* x, D* y, size_t len) {
+                return map.empty() ? float_to_float_loop<directed, false, true>(x, y, len, config)
+                                   : float_to_float_loop<directed, true, true>(x, y, len, config);
+            });
+    }
+    using Rule = FloatToFloatRule<Mode, false, S, D>;
+    if (map.empty()) {
+        convert_elements<Rule>(in, out, n);
+        return std::nullopt;
+    }
+    return convert_in_blocks<Rule>(in, out, n, map, [&](const S* x, D* y, size_t len) {
+        return float_to_float_loop<directed, true, false>(x, y, len, config);
+    });
 }
 
 }  // namespace detail
@@ -105,12 +177,25 @@ CastOutcome convert_slice_float_to_float(std::span<const S> src, std::span<D> ds
     }
     const S* in = src.data();
     D* out = dst.data();
-    if (directed) {
-        return lookup ? detail::float_to_float_pick_check<true, true>(in, out, n, config)
-                      : detail::float_to_float_pick_check<true, false>(in, out, n, config);
+    if constexpr (detail::is_narrowing<S, D>) {
+        switch (config.rounding) {
+            case RoundingMode::NearestEven:
+                break;
+            case RoundingMode::TowardsZero:
+                return detail::float_to_float_in_blocks<RoundingMode::TowardsZero>(in, out, n,
+                                                                                   config);
+            case RoundingMode::TowardsPositive:
+                return detail::float_to_float_in_blocks<RoundingMode::TowardsPositive>(in, out, n,
+                                                                                       config);
+            case RoundingMode::TowardsNegative:
+                return detail::float_to_float_in_blocks<RoundingMode::TowardsNegative>(in, out, n,
+                                                                                       config);
+            case RoundingMode::NearestAway:
+                return detail::float_to_float_in_blocks<RoundingMode::NearestAway>(in, out, n,
+                                                                                   config);
+        }
     }
-    return lookup ? detail::float_to_float_pick_check<false, true>(in, out, n, config)
-                  : detail::float_to_float_pick_check<false, false>(in, out, n, config);
+    return detail::float_to_float_in_blocks<RoundingMode::NearestEven>(in, out, n, config);
 }
 
 }  // namespace tolvane

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <span>
 
+#include "block_loops.hpp"
 #include "cast_config.hpp"
 #include "cast_error.hpp"
 #include "element_types.hpp"
@@ -110,6 +111,103 @@ CastOutcome float_to_int_loop(const S* in, D* out, size_t n, const CastConfig<S,
     return std::nullopt;
 }
 
+// round_integral<Mode> in straight-line code that vectorises (the library
+// functions for ties to even and the directed modes don't): nearbyint rounds
+// to nearest even in the default rounding mode, which every conversion here
+// assumes, and one exact step of 1 gives the directed modes. The steps are
+// arithmetic on a 0 or 1, not branches: a conditional float operation would
+// keep the compiler from vectorising.
+template <RoundingMode::Value Mode, class F>
+inline F round_integral_vectorisable(F x) {
+    const F t = std::nearbyint(x);
+    if constexpr (Mode == RoundingMode::NearestEven) {
+        return t;
+    } else if constexpr (Mode == RoundingMode::TowardsZero) {
+        return t - std::copysign(F(std::fabs(t) > std::fabs(x)), x);
+    } else if constexpr (Mode == RoundingMode::TowardsPositive) {
+        return t + F(t < x);
+    } else if constexpr (Mode == RoundingMode::TowardsNegative) {
+        return t - F(t > x);
+    } else {
+        // x - t is exact, and on a tie x +- 0.5 is the integer away from zero.
+        const F away = x + std::copysign(F(0.5), x);
+        return std::fabs(x - t) == F(0.5) ? away : t;
+    }
+}
+
+enum class RangeRule : uint8_t { Check, Clamp, Wrap };
+
+// The element rule of the block loops. The staged value is the rounded one
+// saturated into D's range (a NaN as any value, since its element never
+// keeps it), in the rounding type when that holds D's limits exactly, else in
+// float64; the
+// rounded value is compared with D's limits in the rounding type, which holds
+// those exactly.
+template <RoundingMode::Value Mode, RangeRule Range, FloatElement S, IntegerElement D>
+struct FloatToIntRule {
+    using F = RoundingType<S>;
+    using Limits = std::numeric_limits<D>;
+    using Stage =
+        std::conditional_t<Limits::digits <= std::numeric_limits<F>::digits, F, double>;
+    static constexpr bool checks = true;
+    static constexpr bool stages_source = false;
+
+    static F rounded(S x) { return round_integral_vectorisable<Mode>(widen_for_rounding(x)); }
+
+    static Stage stage(S x) {
+        const Stage r = rounded(x);
+        if constexpr (Limits::digits <= std::numeric_limits<double>::digits) {
+            // A NaN fails the first test and takes D's least value.
+            const Stage lo = Stage(Limits::min());
+            const Stage hi = Stage(Limits::max());
+            return r >= lo ? (r <= hi ? r : hi) : lo;
+        } else {
+            return r != r ? Stage(0) : r;  // 64-bit targets saturate in `finish`
+        }
+    }
+
+    // NaNs always; under Check and Wrap also every value outside D.
+    static bool needs_element_loop(S x, Stage) {
+        if constexpr (Range == RangeRule::Clamp) {
+            const F w = widen_for_rounding(x);
+            return w != w;
+        } else {
+            const F r = rounded(x);
+            return !((r >= F(Limits::min())) & (r < F(integer_upper_limit<D>)));
+        }
+    }
+
+    // Narrow targets go through int32, the conversion that vectorises.
+    static D finish(Stage r) {
+        if constexpr (Limits::digits > std::numeric_limits<double>::digits) {
+            return saturate_integral<D>(r);
+        } else if constexpr (sizeof(D) < 4) {
+            return static_cast<D>(static_cast<int32_t>(r));
+        } else {
+            return static_cast<D>(r);
+        }
+    }
+};
+
+template <RoundingMode::Value Mode, FloatElement S, IntegerElement D>
+CastOutcome float_to_int_in_blocks(const S* in, D* out, size_t n,
+                                   const CastConfig<S, D>& config) {
+    const std::span<const MapEntry<S, D>> map(config.scalar_map);
+    const auto element_loop = [&config](const S* x, D* y, size_t len) {
+        return float_to_int_loop<Mode>(x, y, len, config);
+    };
+    if (!config.out_of_range) {
+        return convert_in_blocks<FloatToIntRule<Mode, RangeRule::Check, S, D>>(in, out, n, map,
+                                                                               element_loop);
+    }
+    if (*config.out_of_range == OutOfRangeMode::Clamp) {
+        return convert_in_blocks<FloatToIntRule<Mode, RangeRule::Clamp, S, D>>(in, out, n, map,
+                                                                               element_loop);
+    }
+    return convert_in_blocks<FloatToIntRule<Mode, RangeRule::Wrap, S, D>>(in, out, n, map,
+                                                                          element_loop);
+}
+
 // Runs the fast path of the pair, if it has one for this call. Returns true
 // when the fast path settled the whole call (with `result` set).
 template <FloatElement S, IntegerElement D>
@@ -148,23 +246,23 @@ CastOutcome convert_slice_float_to_int(std::span<const S> src, std::span<D> dst,
     if (n == 0) return std::nullopt;
     CastOutcome fast;
     if (detail::try_float_to_int_fast_path(src.first(n), dst.first(n), config, fast)) return fast;
+    const S* in = src.data();
+    D* out = dst.data();
     switch (config.rounding) {
         case RoundingMode::NearestEven:
-            return detail::float_to_int_loop<RoundingMode::NearestEven>(src.data(), dst.data(), n,
-                                                                        config);
+            return detail::float_to_int_in_blocks<RoundingMode::NearestEven>(in, out, n, config);
         case RoundingMode::TowardsZero:
-            return detail::float_to_int_loop<RoundingMode::TowardsZero>(src.data(), dst.data(), n,
-                                                                        config);
+            return detail::float_to_int_in_blocks<RoundingMode::TowardsZero>(in, out, n, config);
         case RoundingMode::TowardsPositive:
-            return detail::float_to_int_loop<RoundingMode::TowardsPositive>(src.data(), dst.data(),
-                                                                            n, config);
+            return detail::float_to_int_in_blocks<RoundingMode::TowardsPositive>(in, out, n,
+                                                                                 config);
         case RoundingMode::TowardsNegative:
-            return detail::float_to_int_loop<RoundingMode::TowardsNegative>(src.data(), dst.data(),
-                                                                            n, config);
+            return detail::float_to_int_in_blocks<RoundingMode::TowardsNegative>(in, out, n,
+                                                                                 config);
         case RoundingMode::NearestAway:
             break;
     }
-    return detail::float_to_int_loop<RoundingMode::NearestAway>(src.data(), dst.data(), n, config);
+    return detail::float_to_int_in_blocks<RoundingMode::NearestAway>(in, out, n, config);
 }
 
 }  // namespace tolvane

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <span>
 
+#include "block_loops.hpp"
 #include "cast_config.hpp"
 #include "cast_error.hpp"
 #include "element_types.hpp"
@@ -47,6 +48,31 @@ inline constexpr bool int_exact_in =
                                        : std::same_as<D, float>   ? 24
                                                                   : 11);
 
+// The element loop: scalar map, then the nearest result moved to the mode.
+template <IntegerElement S, FloatElement D>
+CastOutcome int_to_float_loop(const S* in, D* out, size_t n, const CastConfig<S, D>& config,
+                              bool nearest) {
+    const std::span<const MapEntry<S, D>> map(config.scalar_map);
+    for (size_t i = 0; i < n; ++i) {
+        const S x = in[i];
+        if (!map.empty()) {
+            if (const D* target = find_map_target(map, x)) {
+                out[i] = *target;
+                continue;
+            }
+        }
+        const D r = nearest_from_integer<D>(x);
+        out[i] = nearest ? r : apply_rounding_mode(r, exact_integer(x), config.rounding);
+    }
+    return std::nullopt;
+}
+
+template <IntegerElement S, FloatElement D>
+struct IntToFloatNearestRule : StagedAsTarget<D> {
+    static constexpr bool checks = false;
+    static D stage(S x) { return nearest_from_integer<D>(x); }
+};
+
 }  // namespace detail
 
 template <IntegerElement S, FloatElement D>
@@ -59,23 +85,17 @@ CastOutcome convert_slice_int_to_float(std::span<const S> src, std::span<D> dst,
     const std::span<const MapEntry<S, D>> map(config.scalar_map);
     const bool nearest = config.rounding == RoundingMode::NearestEven ||
                          detail::int_exact_in<S, D>;
+    if (!nearest) return detail::int_to_float_loop(in, out, n, config, false);
 
-    if (map.empty() && nearest) {
-        for (size_t i = 0; i < n; ++i) out[i] = detail::nearest_from_integer<D>(in[i]);
+    using Rule = detail::IntToFloatNearestRule<S, D>;
+    if (map.empty()) {
+        detail::convert_elements<Rule>(in, out, n);
         return std::nullopt;
     }
-    for (size_t i = 0; i < n; ++i) {
-        const S x = in[i];
-        if (!map.empty()) {
-            if (const D* target = find_map_target(map, x)) {
-                out[i] = *target;
-                continue;
-            }
-        }
-        const D r = detail::nearest_from_integer<D>(x);
-        out[i] = nearest ? r : apply_rounding_mode(r, detail::exact_integer(x), config.rounding);
-    }
-    return std::nullopt;
+    const auto element_loop = [&config](const S* x, D* y, size_t len) {
+        return detail::int_to_float_loop(x, y, len, config, true);
+    };
+    return detail::convert_in_blocks<Rule>(in, out, n, map, element_loop);
 }
 
 }  // namespace tolvane

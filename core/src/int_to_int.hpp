@@ -2,9 +2,11 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <span>
 
+#include "block_loops.hpp"
 #include "cast_config.hpp"
 #include "cast_error.hpp"
 #include "element_types.hpp"
@@ -92,6 +94,71 @@ inline bool in_int_range(S x) {
     }
 }
 
+// Nonzero exactly when x lies outside [lo, hi], in S's own unsigned
+// arithmetic so that the test vectorises: the range holds 2^k values from lo
+// on, and x - lo has bits at k or above only when x is outside.
+template <IntegerElement S, IntegerElement D>
+inline std::make_unsigned_t<S> outside_int_range(S x) {
+    using R = IntRange<S, D>;
+    using U = std::make_unsigned_t<S>;
+    constexpr U span = static_cast<U>(R::hi - R::lo);
+    static_assert((span & (span + 1)) == 0 && span != static_cast<U>(-1));
+    return static_cast<U>(static_cast<U>(static_cast<U>(x) - static_cast<U>(R::lo)) >>
+                          std::bit_width(span));
+}
+
+// The element loop: scalar map, then the policy; stops at the first error.
+template <IntegerElement S, IntegerElement D>
+CastOutcome int_to_int_loop(const S* in, D* out, size_t n, const CastConfig<S, D>& config) {
+    using R = IntRange<S, D>;
+    const std::span<const MapEntry<S, D>> map(config.scalar_map);
+    for (size_t i = 0; i < n; ++i) {
+        const S x = in[i];
+        if (!map.empty()) {
+            if (const D* target = find_map_target(map, x)) {
+                out[i] = *target;
+                continue;
+            }
+        }
+        if (in_int_range<S, D>(x)) {
+            out[i] = static_cast<D>(x);
+        } else if (config.out_of_range == OutOfRangeMode::Clamp) {
+            out[i] = clamp_integer<S, D>(x);
+        } else if (config.out_of_range == OutOfRangeMode::Wrap) {
+            out[i] = wrap_integer<S, D>(x);
+        } else {
+            return CastError::out_of_range(static_cast<double>(x), static_cast<double>(R::lo),
+                                           static_cast<double>(R::hi));
+        }
+    }
+    return std::nullopt;
+}
+
+// The element rules of the block loops; values in range convert unchanged
+// under every policy, and only an absent policy sends a block to the loop.
+// The range test runs in S's lanes; only `finish` narrows.
+template <IntegerElement S, IntegerElement D>
+struct IntToIntCheckRule {
+    using Stage = S;
+    static constexpr bool checks = true;
+    static constexpr bool stages_source = true;
+    static S stage(S x) { return x; }
+    static std::make_unsigned_t<S> needs_element_loop(S x, S) { return outside_int_range<S, D>(x); }
+    static D finish(S x) { return wrap_integer<S, D>(x); }
+};
+
+template <IntegerElement S, IntegerElement D>
+struct IntToIntWrapRule : StagedAsTarget<D> {
+    static constexpr bool checks = false;
+    static D stage(S x) { return wrap_integer<S, D>(x); }
+};
+
+template <IntegerElement S, IntegerElement D>
+struct IntToIntClampRule : StagedAsTarget<D> {
+    static constexpr bool checks = false;
+    static D stage(S x) { return clamp_integer<S, D>(x); }
+};
+
 }  // namespace detail
 
 template <IntegerElement S, IntegerElement D>
@@ -103,48 +170,43 @@ CastOutcome convert_slice_int_to_int(std::span<const S> src, std::span<D> dst,
     const S* in = src.data();
     D* out = dst.data();
     const std::span<const MapEntry<S, D>> map(config.scalar_map);
+    const auto element_loop = [&config](const S* x, D* y, size_t len) {
+        return detail::int_to_int_loop(x, y, len, config);
+    };
 
     if (map.empty()) {
-        if constexpr (R::whole_source) {
-            if constexpr (sizeof(S) == sizeof(D)) {
-                std::memmove(out, in, n * sizeof(S));
-            } else {
-                for (size_t i = 0; i < n; ++i) out[i] = static_cast<D>(in[i]);
+        if constexpr (R::whole_source || sizeof(S) == sizeof(D)) {
+            // Every value, or under Wrap every bit pattern, carries over.
+            if (R::whole_source || config.out_of_range == OutOfRangeMode::Wrap) {
+                if constexpr (sizeof(S) == sizeof(D)) {
+                    std::memmove(out, in, n * sizeof(S));
+                } else {
+                    detail::convert_elements<detail::IntToIntWrapRule<S, D>>(in, out, n);
+                }
+                return std::nullopt;
             }
+        }
+        if (config.out_of_range == OutOfRangeMode::Clamp) {
+            detail::convert_elements<detail::IntToIntClampRule<S, D>>(in, out, n);
             return std::nullopt;
-        } else if (config.out_of_range == OutOfRangeMode::Clamp) {
-            for (size_t i = 0; i < n; ++i) out[i] = detail::clamp_integer<S, D>(in[i]);
-            return std::nullopt;
-        } else if (config.out_of_range == OutOfRangeMode::Wrap) {
-            if constexpr (sizeof(S) == sizeof(D)) {
-                std::memmove(out, in, n * sizeof(S));
-            } else {
-                for (size_t i = 0; i < n; ++i) out[i] = detail::wrap_integer<S, D>(in[i]);
-            }
+        }
+        if (config.out_of_range == OutOfRangeMode::Wrap) {
+            detail::convert_elements<detail::IntToIntWrapRule<S, D>>(in, out, n);
             return std::nullopt;
         }
     }
-
-    for (size_t i = 0; i < n; ++i) {
-        const S x = in[i];
-        if (!map.empty()) {
-            if (const D* target = find_map_target(map, x)) {
-                out[i] = *target;
-                continue;
-            }
-        }
-        if (detail::in_int_range<S, D>(x)) {
-            out[i] = static_cast<D>(x);
-        } else if (config.out_of_range == OutOfRangeMode::Clamp) {
-            out[i] = detail::clamp_integer<S, D>(x);
-        } else if (config.out_of_range == OutOfRangeMode::Wrap) {
-            out[i] = detail::wrap_integer<S, D>(x);
-        } else {
-            return CastError::out_of_range(static_cast<double>(x), static_cast<double>(R::lo),
-                                           static_cast<double>(R::hi));
+    if constexpr (!R::whole_source) {
+        if (!config.out_of_range) {
+            return detail::convert_in_blocks<detail::IntToIntCheckRule<S, D>>(in, out, n, map,
+                                                                              element_loop);
         }
     }
-    return std::nullopt;
+    if (config.out_of_range == OutOfRangeMode::Clamp) {
+        return detail::convert_in_blocks<detail::IntToIntClampRule<S, D>>(in, out, n, map,
+                                                                          element_loop);
+    }
+    return detail::convert_in_blocks<detail::IntToIntWrapRule<S, D>>(in, out, n, map,
+                                                                     element_loop);
 }
 
 }  // namespace tolvane
