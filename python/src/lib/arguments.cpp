@@ -13,9 +13,10 @@ namespace {
 
 constexpr std::size_t parameter_count = 5;
 
+// Names as views, so that matching a keyword compares lengths before bytes.
 struct Signature {
     const char* full_name;  // "cast_array()"
-    std::array<const char*, parameter_count> names;
+    std::array<std::string_view, parameter_count> names;
     std::size_t positional;  // the first `positional` names; the rest are keyword-only
     std::array<bool, parameter_count> required;
 };
@@ -35,7 +36,7 @@ constexpr Signature cast_array_into_signature{
 using Slots = std::array<PyObject*, parameter_count>;
 
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'".
-std::string quoted_list(const std::array<const char*, parameter_count>& names, std::size_t count) {
+std::string quoted_list(const std::array<std::string_view, parameter_count>& names, std::size_t count) {
     std::string text;
     for (std::size_t i = 0; i < count; ++i) {
         if (i > 0) text += count == 2 ? " and " : (i + 1 == count ? ", and " : ", ");
@@ -45,7 +46,7 @@ std::string quoted_list(const std::array<const char*, parameter_count>& names, s
 }
 
 std::optional<PyErrorValue> missing_arguments(const Signature& signature, const Slots& slots, bool positional) {
-    std::array<const char*, parameter_count> missing{};
+    std::array<std::string_view, parameter_count> missing{};
     std::size_t count = 0;
     const std::size_t first = positional ? 0 : signature.positional;
     const std::size_t last = positional ? signature.positional : parameter_count;
@@ -98,7 +99,7 @@ std::optional<PyErrorValue> bind(const Signature& signature, PyObject* const* ar
         if (slots[*parameter] != nullptr) {
             return PyErrorValue::lazy(PyExc_TypeError, std::string(signature.full_name) +
                                                            " got multiple values for argument '" +
-                                                           signature.names[*parameter] + "'");
+                                                           std::string(signature.names[*parameter]) + "'");
         }
         slots[*parameter] = args[nargs + k];
     }
@@ -108,7 +109,7 @@ std::optional<PyErrorValue> bind(const Signature& signature, PyObject* const* ar
 
 // An error of exactly TypeError raised while argument `name` was converted
 // becomes "argument '{name}': {text}", keeping only the original's cause.
-PyErrorValue with_argument_name(const char* name, PyErrorValue error) {
+PyErrorValue with_argument_name(std::string_view name, PyErrorValue error) {
     const std::string prefix = "argument '" + std::string(name) + "': ";
     if (error.lazy_type() == PyExc_TypeError) return PyErrorValue::lazy(PyExc_TypeError, prefix + error.message());
     PyObject* original = error.exception();

@@ -149,8 +149,8 @@ CastOutcome convert_buffers(const Step& step, std::span<const S> src, std::span<
 
 }  // namespace detail
 
-// `cast_array`: input view, scalar map, new zero-filled row-major array of D
-// with the input's shape, conversion, result. `make_step` turns the parsed
+// `cast_array`: input view, scalar map, new row-major array of D with the
+// input's shape, conversion, result. `make_step` turns the parsed
 // entry list into the pair's conversion step.
 template <Element S, Element D, class MakeStep>
 PyResult alloc_frame(PyObject* arr, PyObject* scalar_map_entries, const char* src_name,
@@ -166,8 +166,10 @@ PyResult alloc_frame(PyObject* arr, PyObject* scalar_map_entries, const char* sr
     if (!source.ok()) return source.take_error();
     PyArrayObject* input = view.value().array();
     PyArray_Descr* descr = native_descr(numpy_type_number<D>);
-    Py_INCREF(descr);  // PyArray_Zeros takes this reference over, also when it fails
-    PyRef result = PyRef::steal(PyArray_Zeros(PyArray_NDIM(input), PyArray_DIMS(input), descr, 0));
+    Py_INCREF(descr);  // PyArray_Empty takes this reference over, also when it fails
+    // Left unfilled: a conversion that succeeds writes every element, and one
+    // that fails releases the array, so its first contents never show.
+    PyRef result = PyRef::steal(PyArray_Empty(PyArray_NDIM(input), PyArray_DIMS(input), descr, 0));
     // NumPy's own exception (MemoryError, or ValueError for a too large shape) is raised unchanged.
     if (!result) return PyErrorValue::fetch();
     PyArrayObject* output = reinterpret_cast<PyArrayObject*>(result.get());

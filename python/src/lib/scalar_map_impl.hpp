@@ -79,6 +79,38 @@ Result<std::vector<MapEntry<S, D>>> parse_mapping_form(PyObject* entries, const 
     return result;
 }
 
+// An exact dict whose keys and values are exact ints and floats: reading it
+// runs no Python code, so its items are taken in place, in the order and with
+// the values that the walk over its items list gives. Any other content, and
+// a value that doesn't convert, is left to that walk (nullopt), which reports it.
+template <Element S, Element D>
+std::optional<std::vector<MapEntry<S, D>>> parse_plain_dict(PyObject* dict) {
+    const auto plain = [](PyObject* object) {
+        return PyLong_CheckExact(object) || PyFloat_CheckExact(object);
+    };
+    std::vector<MapEntry<S, D>> result;
+    result.reserve(
+        static_cast<std::size_t>(std::min(PyDict_GET_SIZE(dict), scalar_map_reserve_cap)));
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        if (!plain(key) || !plain(value)) return std::nullopt;
+        Result<S> source = extract_element<S>(key);
+        if (!source.ok()) {
+            source.take_error().discard();
+            return std::nullopt;
+        }
+        Result<D> target = extract_element<D>(value);
+        if (!target.ok()) {
+            target.take_error().discard();
+            return std::nullopt;
+        }
+        result.push_back(MapEntry<S, D>{source.value(), target.value()});
+    }
+    return result;
+}
+
 // item[index] converted to T; the element is released as soon as it has served.
 template <Element T>
 Result<T> convert_pair_element(PyObject* item, long index, const char* dtype_key,
@@ -123,6 +155,9 @@ Result<std::vector<MapEntry<S, D>>> parse_map_entries(PyObject* scalar_map_entri
                                                       const char* src_name, const char* dst_name) {
     if (scalar_map_entries == nullptr) return std::vector<MapEntry<S, D>>{};
     try {
+        if (PyDict_CheckExact(scalar_map_entries)) {
+            if (auto entries = parse_plain_dict<S, D>(scalar_map_entries)) return std::move(*entries);
+        }
         Result<bool> is_mapping = scalar_map_is_mapping(scalar_map_entries);
         if (!is_mapping.ok()) return is_mapping.take_error();
         if (is_mapping.value())
