@@ -75,6 +75,42 @@ struct StagedAsTarget {
     static D finish(D staged) { return staged; }
 };
 
+// convert_blocks for a rule that stages the element itself, with no map: the
+// test of the next block runs in the loop that writes the current one, so
+// that reading the source from memory overlaps with writing the output
+// instead of alternating with it.
+template <class Rule, Element S, Element D>
+TOLVANE_VECTOR_CLONES size_t convert_blocks_overlapped(const S* in, D* out, size_t start,
+                                                       size_t n) {
+    using Flag = UnsignedOfSize<sizeof(S)>;
+    const auto failing = [](const S* x, size_t len) {
+        Flag needed = 0;
+        for (size_t k = 0; k < len; ++k) needed |= Rule::needs_element_loop(x[k], x[k]);
+        return needed != 0;
+    };
+    size_t i = start;
+    size_t len = std::min(block_elements, n - i);
+    if (failing(in + i, len)) return i;
+    while (true) {
+        const size_t next = i + len;
+        const size_t next_len = std::min(block_elements, n - next);
+        if (next_len == block_elements) {
+            Flag needed = 0;
+            for (size_t k = 0; k < block_elements; ++k) {
+                needed |= Rule::needs_element_loop(in[next + k], in[next + k]);
+                out[i + k] = Rule::finish(in[i + k]);
+            }
+            if (needed != 0) return next;
+        } else {
+            for (size_t k = 0; k < len; ++k) out[i + k] = Rule::finish(in[i + k]);
+            if (next_len == 0) return n;
+            if (failing(in + next, next_len)) return next;
+        }
+        i = next;
+        len = next_len;
+    }
+}
+
 // Converts whole blocks from `start` on, each with the scalar map applied
 // (first matching entry wins), until a block needs the element loop. Returns
 // that block's start, or n when every element is written.
@@ -89,6 +125,9 @@ TOLVANE_VECTOR_CLONES size_t convert_blocks(const S* in, D* out, size_t start, s
     // instead of copying it.
     constexpr bool in_place = Rule::stages_source;
     static_assert(!in_place || std::same_as<Stage, S>);
+    if constexpr (in_place && Rule::checks) {
+        if (map.empty() && start < n) return convert_blocks_overlapped<Rule>(in, out, start, n);
+    }
     Stage buffer[in_place ? 1 : block_elements];
     const auto fill = [&](const S* x, size_t len) {
         if constexpr (!in_place) {

@@ -1,0 +1,129 @@
+// The kernels' block loops against the exact reference where blocks meet:
+// runs of ordinary elements with one special element (one that fails, one
+// that sends its block to the element loop without failing, or one that a map
+// entry catches) at every position around the edges of blocks and of the
+// short-slice path, so that what is written before an error, and nothing
+// after it, is checked at each edge.
+#include "block_loops.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <vector>
+
+#include "test_support.hpp"
+
+namespace tolvane {
+namespace {
+
+using namespace testing_support;
+
+constexpr size_t lengths[] = {detail::short_slice_elements - 1, detail::short_slice_elements,
+                              detail::block_elements - 1,       detail::block_elements,
+                              detail::block_elements + 1,       600,
+                              1100};
+
+std::vector<size_t> positions(size_t n) {
+    constexpr size_t b = detail::block_elements;
+    std::vector<size_t> found;
+    for (size_t p : {size_t{0}, size_t{1}, b - 1, b, b + 1, 2 * b - 1, 2 * b, 2 * b + 1, 3 * b,
+                     4 * b - 1, 4 * b, n - 2, n - 1}) {
+        if (p < n) found.push_back(p);
+    }
+    return found;
+}
+
+// Small values with every fraction that decides a rounding (ties included),
+// in the range of every element type.
+template <Element S>
+S ordinary(size_t i) {
+    const double whole = static_cast<double>(i * 37 % 101);
+    if constexpr (IntegerElement<S>) {
+        return static_cast<S>(std::is_signed_v<S> && i % 3 == 0 ? -whole : whole);
+    } else {
+        const double v = whole + 0.25 * static_cast<double>(i % 4);
+        return exact_from_double<S>(i % 3 == 0 ? -v : v);
+    }
+}
+
+template <Element S, Element D>
+void check_at_block_edges(const CastConfig<S, D>& config, S special) {
+    for (size_t n : lengths) {
+        std::vector<S> src(n);
+        for (size_t i = 0; i < n; ++i) src[i] = ordinary<S>(i);
+        check_against_reference<S, D>(src, config, n);
+        for (size_t p : positions(n)) {
+            std::vector<S> with = src;
+            with[p] = special;
+            check_against_reference<S, D>(with, config, n);
+        }
+    }
+}
+
+template <Element S, Element D>
+PairCase edge_case(std::string name, CastConfig<S, D> config, S special) {
+    return {std::string(type_name<S>) + "_to_" + type_name<D> + "_" + name,
+            [config, special] { check_at_block_edges<S, D>(config, special); }};
+}
+
+constexpr RoundingMode ne = RoundingMode::NearestEven;
+constexpr RoundingMode tz = RoundingMode::TowardsZero;
+constexpr RoundingMode tp = RoundingMode::TowardsPositive;
+constexpr RoundingMode tn = RoundingMode::TowardsNegative;
+constexpr RoundingMode na = RoundingMode::NearestAway;
+const OutOfRangePolicy absent = std::nullopt;
+const OutOfRangePolicy clamp = OutOfRangeMode::Clamp;
+const OutOfRangePolicy wrap = OutOfRangeMode::Wrap;
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+constexpr double inf = std::numeric_limits<double>::infinity();
+
+float16 h(double v) { return exact_from_double<float16>(v); }
+
+std::vector<PairCase> edge_cases() {
+    std::vector<PairCase> cases;
+    for (RoundingMode mode : all_rounding_modes) {
+        std::string m = mode_text(mode);
+        std::replace(m.begin(), m.end(), '-', '_');
+        cases.push_back(edge_case<double, int16_t>(m + "_out_of_range", {{}, absent, mode}, 1e9));
+        cases.push_back(edge_case<float, int8_t>(m + "_clamped_nan", {{}, clamp, mode}, NAN));
+        cases.push_back(edge_case<float, float16>(m + "_overflow", {{}, absent, mode}, 1e6f));
+        cases.push_back(edge_case<double, float>(m + "_overflow", {{}, wrap, mode}, 1e300));
+    }
+    cases.push_back(edge_case<double, int16_t>("mapped_nan", {{{nan, -1}}, clamp, tz}, nan));
+    cases.push_back(edge_case<double, int16_t>("mapped_out_of_range", {{{1e9, 5}}, absent, ne}, 1e9));
+    cases.push_back(edge_case<double, int16_t>("map_missing_nan", {{{2.5, 9}}, absent, tz}, nan));
+    cases.push_back(edge_case<float16, int32_t>("nan", {{}, absent, ne}, h(NAN)));
+    cases.push_back(edge_case<float16, uint8_t>("negative", {{}, absent, tp}, h(-3.0)));
+    cases.push_back(edge_case<float, int32_t>("above_int32", {{}, absent, tn}, 3e9f));
+    cases.push_back(edge_case<double, uint32_t>("wrapped_negative", {{}, wrap, tn}, -3.5));
+    cases.push_back(edge_case<double, uint32_t>("wrapped_infinity", {{}, wrap, tn}, -inf));
+    cases.push_back(edge_case<double, int64_t>("out_of_range", {{}, absent, ne}, 1e19));
+    cases.push_back(edge_case<double, uint64_t>("clamped_infinity", {{}, clamp, na}, inf));
+    cases.push_back(edge_case<double, float16>("mapped_tie", {{{2.5, h(9.0)}}, absent, na}, 2.5));
+    cases.push_back(edge_case<float, float16>("mapped_overflow", {{{7e4f, h(1.0)}}, absent, tp}, 7e4f));
+    cases.push_back(edge_case<double, double>("mapped_nan", {{{nan, -0.0}}, absent, ne}, nan));
+    cases.push_back(edge_case<int64_t, int32_t>("out_of_range", {{}, absent}, int64_t{1} << 40));
+    cases.push_back(edge_case<int64_t, int32_t>("mapped", {{{int64_t{1} << 40, 7}}, absent}, int64_t{1} << 40));
+    cases.push_back(edge_case<int16_t, uint8_t>("negative", {{{-1, 200}}, absent}, int16_t{-2}));
+    cases.push_back(edge_case<int16_t, uint8_t>("mapped_negative", {{{-2, 200}, {-2, 100}}, absent},
+                                                int16_t{-2}));
+    cases.push_back(edge_case<double, int8_t>("first_of_two_entries", {{{nan, -1}, {nan, -2}}, clamp, ne},
+                                              nan));
+    cases.push_back(edge_case<uint32_t, int8_t>("wrapped", {{{7, -7}}, wrap}, uint32_t{1000}));
+    cases.push_back(edge_case<uint64_t, int64_t>("clamped", {{{3, 4}}, clamp}, uint64_t{1} << 63));
+    cases.push_back(edge_case<int64_t, float>("mapped", {{{3, 0.5f}}, ne}, int64_t{3}));
+    cases.push_back(edge_case<uint16_t, float16>("mapped", {{{9, h(-0.0)}}, ne}, uint16_t{9}));
+    return cases;
+}
+
+class BlockEdges : public ::testing::TestWithParam<PairCase> {};
+
+TEST_P(BlockEdges, SpecialElementAtEveryEdgeMatchesExactArithmetic) { GetParam().run(); }
+
+INSTANTIATE_TEST_SUITE_P(Kernels, BlockEdges, ::testing::ValuesIn(edge_cases()), pair_case_name);
+
+}  // namespace
+}  // namespace tolvane
