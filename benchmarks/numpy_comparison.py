@@ -19,7 +19,7 @@ import sys
 import time
 import tracemalloc
 from dataclasses import dataclass
-from typing import Callable, Optional
+from typing import Callable
 
 import numpy as np
 
@@ -98,7 +98,8 @@ class Row:
     make_input: Callable
     ours: Callable
     numpy: Callable
-    # The issue's "plain astype" rows: the unchecked floor that we must match.
+    # Whether plain astype, the unchecked conversion, is a floor to match
+    # (at most 1.1 of its time from 1,000,000 elements on).
     plain_floor: bool
     into: bool = False
 
@@ -244,7 +245,7 @@ def measure_memory(row_index, which):
 
 
 def targets(row, n, ratio_numpy, ratio_astype):
-    """The issue's targets for this row and size, as (text, met) pairs."""
+    """The performance targets for this row and size, as (text, met) pairs."""
     if n == 1:
         return [("<=1.3 astype", ratio_astype <= 1.3)]
     if n >= 1_000_000:
