@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: the core's C++ tests natively and for aarch64 under
-# qemu-user, then the Python tests against a freshly installed package.
+# qemu-user, the Python tests against a freshly installed package, both
+# suites again under AddressSanitizer and UndefinedBehaviorSanitizer, and a
+# bounded run of the core fuzzer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -22,3 +24,10 @@ cmake --build build/test-aarch64 -j "$jobs"
 echo "== Python tests"
 python3 -m pip install -q .
 (cd python/tests && python3 -m pytest -q -p no:cacheprovider .)
+
+echo "== sanitizers"
+bash scripts/sanitize_core.sh
+bash scripts/sanitize_python.sh
+
+echo "== core fuzzer"
+bash fuzz/run_core_fuzzer.sh 45
