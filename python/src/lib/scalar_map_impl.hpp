@@ -85,9 +85,6 @@ Result<std::vector<MapEntry<S, D>>> parse_mapping_form(PyObject* entries, const 
 // a value that doesn't convert, is left to that walk (nullopt), which reports it.
 template <Element S, Element D>
 std::optional<std::vector<MapEntry<S, D>>> parse_plain_dict(PyObject* dict) {
-    const auto plain = [](PyObject* object) {
-        return PyLong_CheckExact(object) || PyFloat_CheckExact(object);
-    };
     std::vector<MapEntry<S, D>> result;
     result.reserve(
         static_cast<std::size_t>(std::min(PyDict_GET_SIZE(dict), scalar_map_reserve_cap)));
@@ -95,18 +92,11 @@ std::optional<std::vector<MapEntry<S, D>>> parse_plain_dict(PyObject* dict) {
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(dict, &position, &key, &value)) {
-        if (!plain(key) || !plain(value)) return std::nullopt;
-        Result<S> source = extract_element<S>(key);
-        if (!source.ok()) {
-            source.take_error().discard();
-            return std::nullopt;
-        }
-        Result<D> target = extract_element<D>(value);
-        if (!target.ok()) {
-            target.take_error().discard();
-            return std::nullopt;
-        }
-        result.push_back(MapEntry<S, D>{source.value(), target.value()});
+        const std::optional<S> source = plain_number_as<S>(key);
+        if (!source) return std::nullopt;
+        const std::optional<D> target = plain_number_as<D>(value);
+        if (!target) return std::nullopt;
+        result.push_back(MapEntry<S, D>{*source, *target});
     }
     return result;
 }

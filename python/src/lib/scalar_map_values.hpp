@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <limits>
+#include <optional>
+#include <utility>
 
 #include "element_types.hpp"
 #include "float16.hpp"
@@ -27,20 +29,54 @@ inline Result<double> value_to_float64(PyObject* object) {
     return value_to_float64_through_call(object);
 }
 
+// A float64 value as a float element type. Two roundings on purpose: float16
+// values are always taken from the float32 value.
+template <FloatElement T>
+T float_from_float64(double value) {
+    if constexpr (std::same_as<T, double>) {
+        return value;
+    } else if constexpr (std::same_as<T, float>) {
+        return static_cast<float>(value);
+    } else {
+        return float32_to_float16(static_cast<float>(value));
+    }
+}
+
 inline Result<float> value_to_float32(PyObject* object) {
     Result<double> wide = value_to_float64(object);
     if (!wide.ok()) return wide.take_error();
-    return static_cast<float>(wide.value());
+    return float_from_float64<float>(wide.value());
 }
 
-// Two roundings on purpose: float16 values are always taken from the float32 value.
 inline Result<float16> value_to_float16(PyObject* object) {
-    Result<float> narrow = value_to_float32(object);
-    if (!narrow.ok()) return narrow.take_error();
-    return float32_to_float16(narrow.value());
+    Result<double> wide = value_to_float64(object);
+    if (!wide.ok()) return wide.take_error();
+    return float_from_float64<float16>(wide.value());
 }
 
 PyErrorValue integer_out_of_range_error();
+
+// An exact int or float as T, by the same rules as extract_element, when it
+// converts without any failure; nullopt otherwise. Reads no attribute and
+// raises nothing, so it runs no Python code.
+template <Element T>
+std::optional<T> plain_number_as(PyObject* object) {
+    if (PyFloat_CheckExact(object)) {
+        if constexpr (FloatElement<T>) return float_from_float64<T>(PyFloat_AS_DOUBLE(object));
+        return std::nullopt;  // no float has an integer's __index__
+    }
+    if (!PyLong_CheckExact(object)) return std::nullopt;
+    int overflow = 0;
+    const long value = PyLong_AsLongAndOverflow(object, &overflow);
+    if (overflow != 0) return std::nullopt;
+    if constexpr (IntegerElement<T>) {
+        if (!std::in_range<T>(value)) return std::nullopt;
+        return static_cast<T>(value);
+    } else {
+        // The one rounding of the exact integer, as float() gives it.
+        return float_from_float64<T>(static_cast<double>(value));
+    }
+}
 
 template <Element T>
 Result<T> extract_element(PyObject* object) {
