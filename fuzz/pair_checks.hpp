@@ -16,11 +16,11 @@
 #include <utility>
 #include <vector>
 
+#include "byte_reader.hpp"
 #include "float_to_float.hpp"
 #include "float_to_int.hpp"
 #include "int_to_float.hpp"
 #include "int_to_int.hpp"
-#include "byte_reader.hpp"
 #include "reference.hpp"
 #include "simd/simd.hpp"
 #include "simd/targets.hpp"
@@ -53,16 +53,18 @@ const char* type_name() {
 template <class F>
 void with_element_type(size_t index, F&& f) {
     [&]<size_t... I>(std::index_sequence<I...>) {
-        ((index == I ? (f(std::type_identity<std::tuple_element_t<I, ElementTypes>>{}), 0) : 0), ...);
-    }(std::make_index_sequence<kElementTypeCount>{});
+        ((index == I ? (f(std::type_identity<std::tuple_element_t<I, ElementTypes>>{}), 0) : 0),
+         ...);
+    }
+    (std::make_index_sequence<kElementTypeCount>{});
 }
 
 // The call being checked, for the failure message.
 std::string current_call;
 
 [[noreturn]] void fail(const char* what, size_t index, const std::string& detail) {
-    std::fprintf(stderr, "core_fuzzer: %s: %s, element %zu: %s\n", current_call.c_str(), what, index,
-                 detail.c_str());
+    std::fprintf(stderr, "core_fuzzer: %s: %s, element %zu: %s\n", current_call.c_str(), what,
+                 index, detail.c_str());
     std::abort();
 }
 
@@ -86,22 +88,69 @@ std::string describe_error(const std::optional<CastError>& e) {
 
 // Values where conversions change behaviour: type limits and their
 // neighbours, ties, float16 and float32 overflow thresholds, subnormals.
-const std::array<Real, 52> kInterestingValues = {
-    0.0L, -0.0L, 0.5L, -0.5L, 1.5L, 2.5L, -2.5L, 0.49999999999999994L,
-    127.0L, 128.0L, -128.0L, -129.0L, 255.0L, 255.5L, 256.0L, -1.0L,
-    32767.0L, 32768.0L, -32768.0L, -32769.0L, 65504.0L, 65519.0L, 65520.0L, 65535.0L,
-    65536.0L, 0x1p24L + 1, 2147483647.0L, 2147483647.5L, 0x1p31L, -0x1p31L, -0x1p31L - 1, 0x1p32L,
-    0x1p53L + 1, 0x1p63L, -0x1p63L, 0x1p64L, 0x1.ffffffp127L, 1e39L, 0x1p60L, 65519.998046875L,
-    std::numeric_limits<Real>::infinity(), -std::numeric_limits<Real>::infinity(),
-    std::numeric_limits<Real>::quiet_NaN(), 0x1p-24L, 0x1p-25L, 0x1p-149L, 0x1p-150L,
-    0x1.fffffffffffffp1023L, 4503599627370497.0L, 8388609.0L, 0x1p54L + 0x1p30L - 1, 1e-50L};
+const std::array<Real, 52> kInterestingValues = {0.0L,
+                                                 -0.0L,
+                                                 0.5L,
+                                                 -0.5L,
+                                                 1.5L,
+                                                 2.5L,
+                                                 -2.5L,
+                                                 0.49999999999999994L,
+                                                 127.0L,
+                                                 128.0L,
+                                                 -128.0L,
+                                                 -129.0L,
+                                                 255.0L,
+                                                 255.5L,
+                                                 256.0L,
+                                                 -1.0L,
+                                                 32767.0L,
+                                                 32768.0L,
+                                                 -32768.0L,
+                                                 -32769.0L,
+                                                 65504.0L,
+                                                 65519.0L,
+                                                 65520.0L,
+                                                 65535.0L,
+                                                 65536.0L,
+                                                 0x1p24L + 1,
+                                                 2147483647.0L,
+                                                 2147483647.5L,
+                                                 0x1p31L,
+                                                 -0x1p31L,
+                                                 -0x1p31L - 1,
+                                                 0x1p32L,
+                                                 0x1p53L + 1,
+                                                 0x1p63L,
+                                                 -0x1p63L,
+                                                 0x1p64L,
+                                                 0x1.ffffffp127L,
+                                                 1e39L,
+                                                 0x1p60L,
+                                                 65519.998046875L,
+                                                 std::numeric_limits<Real>::infinity(),
+                                                 -std::numeric_limits<Real>::infinity(),
+                                                 std::numeric_limits<Real>::quiet_NaN(),
+                                                 0x1p-24L,
+                                                 0x1p-25L,
+                                                 0x1p-149L,
+                                                 0x1p-150L,
+                                                 0x1.fffffffffffffp1023L,
+                                                 4503599627370497.0L,
+                                                 8388609.0L,
+                                                 0x1p54L + 0x1p30L - 1,
+                                                 1e-50L};
 
 template <Element T>
 T from_real(Real v) {
     if constexpr (IntegerElement<T>) {
         if (std::isnan(v)) return 0;
-        if (v <= static_cast<Real>(std::numeric_limits<T>::min())) return std::numeric_limits<T>::min();
-        if (v >= static_cast<Real>(std::numeric_limits<T>::max())) return std::numeric_limits<T>::max();
+        if (v <= static_cast<Real>(std::numeric_limits<T>::min())) {
+            return std::numeric_limits<T>::min();
+        }
+        if (v >= static_cast<Real>(std::numeric_limits<T>::max())) {
+            return std::numeric_limits<T>::max();
+        }
         return static_cast<T>(static_cast<__int128>(v));
     } else if constexpr (std::same_as<T, float16>) {
         if (std::isnan(v)) return float16{0x7e00};
@@ -114,9 +163,10 @@ T from_real(Real v) {
 // Moves v by `steps` units (integers) or representable values (floats).
 template <Element T>
 T nudge(T v, int steps) {
-    using Bits = std::conditional_t<sizeof(T) == 1, uint8_t,
-                 std::conditional_t<sizeof(T) == 2, uint16_t,
-                 std::conditional_t<sizeof(T) == 4, uint32_t, uint64_t>>>;
+    using Bits = std::conditional_t<
+        sizeof(T) == 1, uint8_t,
+        std::conditional_t<sizeof(T) == 2, uint16_t,
+                           std::conditional_t<sizeof(T) == 4, uint32_t, uint64_t>>>;
     // On a float's pattern a positive step moves away from zero.
     Bits bits;
     std::memcpy(&bits, &v, sizeof v);
@@ -184,7 +234,6 @@ T equal_but_other_bits(T x, uint8_t how) {
         return x;
     }
 }
-
 
 template <Element S, Element D>
 CastConfig<S, D> make_config(std::vector<MapEntry<S, D>> map, OutOfRangePolicy policy,
@@ -265,8 +314,8 @@ struct WrittenRule {
     }
 };
 
-// A destination buffer of `span_size` elements preceded by nothing and
-// followed by guard elements, all filled with one byte.
+// A destination of `span_size` elements followed by guard elements, all
+// filled with one byte, and a copy of that first state.
 template <Element D>
 struct Destination {
     std::vector<D> storage;
@@ -287,17 +336,19 @@ void check_call(const char* path, std::span<const S> src, const Destination<D>& 
     const size_t n = src.size();
     if (!same_error(outcome, expected.error)) {
         fail(path, expected.failed_at,
-             "error \"" + describe_error(outcome) + "\", expected \"" + describe_error(expected.error) +
-                 "\"");
+             "error \"" + describe_error(outcome) + "\", expected \"" +
+                 describe_error(expected.error) + "\"");
     }
     const size_t written = expected.error ? rule.written(expected.failed_at, n) : n;
     for (size_t i = 0; i < n; ++i) {
         const D actual = dst.storage[i];
         if (i < written) {
-            const Expected<D>& want = i < expected.failed_at ? expected.elements[i] : if_all_written.elements[i];
+            const Expected<D>& want =
+                i < expected.failed_at ? expected.elements[i] : if_all_written.elements[i];
             if (!matches(want, actual)) {
-                fail(path, i, "source " + describe(src[i]) + " gave " + describe(actual) + ", expected " +
-                                  describe(want.value));
+                fail(path, i,
+                     "source " + describe(src[i]) + " gave " + describe(actual) + ", expected " +
+                         describe(want.value));
             }
         } else if (!same_bits(actual, dst.before[i])) {
             fail(path, i, "element after the failing step was written: " + describe(actual));
@@ -340,8 +391,8 @@ struct VectorOperation<float, uint8_t> {
     static bool takes(const OutOfRangePolicy& p, RoundingMode m) {
         return p == OutOfRangeMode::Clamp && m != RoundingMode::NearestAway;
     }
-    static simd::FastPathOutcome run(std::span<const float> s, std::span<uint8_t> d, const OutOfRangePolicy&,
-                                     RoundingMode m) {
+    static simd::FastPathOutcome run(std::span<const float> s, std::span<uint8_t> d,
+                                     const OutOfRangePolicy&, RoundingMode m) {
         return simd::try_f32_to_u8_clamp(s, d, m);
     }
     static constexpr WrittenRule rule{WrittenRule::WholeSteps, 8};
@@ -353,8 +404,8 @@ struct VectorOperation<double, uint8_t> {
     static bool takes(const OutOfRangePolicy& p, RoundingMode m) {
         return p == OutOfRangeMode::Clamp && m != RoundingMode::NearestAway;
     }
-    static simd::FastPathOutcome run(std::span<const double> s, std::span<uint8_t> d, const OutOfRangePolicy&,
-                                     RoundingMode m) {
+    static simd::FastPathOutcome run(std::span<const double> s, std::span<uint8_t> d,
+                                     const OutOfRangePolicy&, RoundingMode m) {
         return simd::try_f64_to_u8_clamp(s, d, m);
     }
     static constexpr WrittenRule rule{WrittenRule::WholeSteps, 8};
@@ -366,8 +417,8 @@ struct VectorOperation<double, int32_t> {
     static bool takes(const OutOfRangePolicy& p, RoundingMode m) {
         return p != OutOfRangeMode::Wrap && m != RoundingMode::NearestAway;
     }
-    static simd::FastPathOutcome run(std::span<const double> s, std::span<int32_t> d, const OutOfRangePolicy& p,
-                                     RoundingMode m) {
+    static simd::FastPathOutcome run(std::span<const double> s, std::span<int32_t> d,
+                                     const OutOfRangePolicy& p, RoundingMode m) {
         return p ? simd::try_f64_to_i32_clamp(s, d, m) : simd::try_f64_to_i32_check(s, d, m);
     }
     static constexpr WrittenRule rule{WrittenRule::WholeSteps, 2};
@@ -376,9 +427,11 @@ struct VectorOperation<double, int32_t> {
 template <>
 struct VectorOperation<double, float> {
     static constexpr bool exists = true;
-    static bool takes(const OutOfRangePolicy&, RoundingMode m) { return m == RoundingMode::NearestEven; }
-    static simd::FastPathOutcome run(std::span<const double> s, std::span<float> d, const OutOfRangePolicy& p,
-                                     RoundingMode) {
+    static bool takes(const OutOfRangePolicy&, RoundingMode m) {
+        return m == RoundingMode::NearestEven;
+    }
+    static simd::FastPathOutcome run(std::span<const double> s, std::span<float> d,
+                                     const OutOfRangePolicy& p, RoundingMode) {
         return simd::try_f64_to_f32_nearest(s, d, p != OutOfRangeMode::Clamp);
     }
     static constexpr WrittenRule rule{WrittenRule::Everything, 1};
@@ -387,17 +440,20 @@ struct VectorOperation<double, float> {
 // The vector operation called directly, then the kernel, on the target set
 // for this thread of calls.
 template <Element S, Element D>
-void check_vector_call(std::span<const S> src, std::span<const S> kernel_src, const CastConfig<S, D>& config,
-                       const OutOfRangePolicy& policy, RoundingMode mode, size_t dst_span, uint8_t fill,
+void check_vector_call(std::span<const S> src, std::span<const S> kernel_src,
+                       const CastConfig<S, D>& config, const OutOfRangePolicy& policy,
+                       RoundingMode mode, size_t dst_span, uint8_t fill,
                        const ExpectedCall<D>& expected, const ExpectedCall<D>& all_written) {
     using Vector = VectorOperation<S, D>;
     const std::string call = current_call;
-    current_call += std::string(", vector target ") + std::string(simd::target_name(simd::active_target()));
+    current_call +=
+        std::string(", vector target ") + std::string(simd::target_name(simd::active_target()));
     WrittenRule kernel_rule;
     Destination<D> direct(src.size(), fill);
     const simd::FastPathOutcome outcome = Vector::run(src, direct.span(), policy, mode);
     if (outcome.converted || outcome.error) {
-        check_call("vector operation", src, direct, outcome.error, expected, all_written, Vector::rule);
+        check_call("vector operation", src, direct, outcome.error, expected, all_written,
+                   Vector::rule);
         kernel_rule = Vector::rule;
     } else {
         for (size_t i = 0; i < direct.storage.size(); ++i) {
@@ -415,8 +471,9 @@ void check_vector_call(std::span<const S> src, std::span<const S> kernel_src, co
 template <Element S, Element D>
 void check_configuration(std::span<const S> src, std::span<const S> kernel_src,
                          const std::vector<MapEntry<S, D>>& map,
-                         const std::optional<MapEntry<S, D>>& never_matching, OutOfRangePolicy policy,
-                         RoundingMode mode, size_t dst_span, uint8_t fill) {
+                         const std::optional<MapEntry<S, D>>& never_matching,
+                         OutOfRangePolicy policy, RoundingMode mode, size_t dst_span,
+                         uint8_t fill) {
     const size_t n = src.size();
     current_call = std::string(type_name<S>()) + " to " + type_name<D>() + ", rounding " +
                    std::to_string(mode.value) + ", policy " +
@@ -442,23 +499,24 @@ void check_configuration(std::span<const S> src, std::span<const S> kernel_src,
             // included, must give the model's results.
             for (const simd::Target target : simd::supported_targets()) {
                 simd::set_target_override(target);
-                check_vector_call<S, D>(src, kernel_src, config, policy, mode, dst_span, fill, expected,
-                                        all_written);
+                check_vector_call<S, D>(src, kernel_src, config, policy, mode, dst_span, fill,
+                                        expected, all_written);
             }
             simd::set_target_override(std::nullopt);
         }
     }
     if (!vector_call) {
         Destination<D> first(dst_span, fill);
-        check_call("kernel", src, first, run_kernel<S, D>(kernel_src, first.span(), config), expected,
-                   all_written, WrittenRule{});
+        check_call("kernel", src, first, run_kernel<S, D>(kernel_src, first.span(), config),
+                   expected, all_written, WrittenRule{});
     }
 
     if (map.empty() && never_matching) {
         Destination<D> scalar(dst_span, fill);
         const CastConfig<S, D> forced = make_config<S, D>({*never_matching}, policy, mode);
         check_call("kernel, scalar loop forced", src, scalar,
-                   run_kernel<S, D>(kernel_src, scalar.span(), forced), expected, expected, WrittenRule{});
+                   run_kernel<S, D>(kernel_src, scalar.span(), forced), expected, expected,
+                   WrittenRule{});
     }
 }
 
@@ -506,7 +564,10 @@ void fuzz_pair(ByteReader& in) {
     src_storage.shrink_to_fit();
     const std::span<const S> src(src_storage.data(), n);
     for (const auto& [entry, how] : sources_from_buffer) {
-        if (n > 0) map[entry].source = equal_but_other_bits(src[how / 4 % n], static_cast<uint8_t>(how / 2));
+        if (n > 0) {
+            map[entry].source =
+                equal_but_other_bits(src[how / 4 % n], static_cast<uint8_t>(how / 2));
+        }
     }
     const std::optional<MapEntry<S, D>> never_matching = never_matching_entry<S, D>(src);
 

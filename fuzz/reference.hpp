@@ -108,7 +108,8 @@ Bracket<D> bracket(Real x) {
             above = table[below] == magnitude ? below : static_cast<uint16_t>(below + 1);
         }
         const uint16_t sign = negative ? 0x8000 : 0;
-        const float16 a{static_cast<uint16_t>(below | sign)}, b{static_cast<uint16_t>(above | sign)};
+        const float16 a{static_cast<uint16_t>(below | sign)},
+            b{static_cast<uint16_t>(above | sign)};
         Bracket<D> result{negative ? b : a, negative ? a : b, 0, 0};
         result.lo_step = step_value(result.lo);
         result.hi_step = step_value(result.hi);
@@ -217,15 +218,10 @@ inline Real round_integral(Real x, RoundingMode mode) {
     return fraction < Real(0.5) ? down : down + 1;
 }
 
-template <IntegerElement D>
-D integer_from_wide(__int128 v) {
-    return static_cast<D>(static_cast<unsigned __int128>(v));
-}
-
-// v reduced modulo 2^width(D) into D's range.
+// v reduced modulo 2^width(D) into D's range: the conversion keeps the low bits.
 template <IntegerElement D>
 D wrap_wide(__int128 v) {
-    return integer_from_wide<D>(v);  // the conversion keeps the low bits
+    return static_cast<D>(static_cast<unsigned __int128>(v));
 }
 
 // One element's expected outcome: a value, or the error that stops the call.
@@ -268,28 +264,39 @@ struct Model {
     }
 
     Expected<D> int_to_int(__int128 x, Real xv) const {
-        const __int128 lo = std::max<__int128>(std::numeric_limits<S>::min(), std::numeric_limits<D>::min());
-        const __int128 hi = std::min<__int128>(std::numeric_limits<S>::max(), std::numeric_limits<D>::max());
+        const __int128 lo =
+            std::max<__int128>(std::numeric_limits<S>::min(), std::numeric_limits<D>::min());
+        const __int128 hi =
+            std::min<__int128>(std::numeric_limits<S>::max(), std::numeric_limits<D>::max());
         if (x >= lo && x <= hi) return {static_cast<D>(x), false, std::nullopt};
-        if (policy == OutOfRangeMode::Clamp) return {static_cast<D>(x < lo ? lo : hi), false, std::nullopt};
+        if (policy == OutOfRangeMode::Clamp) {
+            return {static_cast<D>(x < lo ? lo : hi), false, std::nullopt};
+        }
         if (policy == OutOfRangeMode::Wrap) return {wrap_wide<D>(x), false, std::nullopt};
         return {D{}, false,
-                CastError::out_of_range(static_cast<double>(xv), static_cast<double>(static_cast<Real>(lo)),
+                CastError::out_of_range(static_cast<double>(xv),
+                                        static_cast<double>(static_cast<Real>(lo)),
                                         static_cast<double>(static_cast<Real>(hi)))};
     }
 
     Expected<D> float_to_int(Real xv) const {
-        if (std::isnan(xv)) return {D{}, false, CastError::non_finite_to_int(static_cast<double>(xv))};
+        if (std::isnan(xv)) {
+            return {D{}, false, CastError::non_finite_to_int(static_cast<double>(xv))};
+        }
         const Real r = round_integral(xv, rounding);
         const Real dmin = static_cast<Real>(std::numeric_limits<D>::min());
         const Real dmax = static_cast<Real>(std::numeric_limits<D>::max());
-        if (r >= dmin && r <= dmax) return {static_cast<D>(static_cast<__int128>(r)), false, std::nullopt};
+        if (r >= dmin && r <= dmax) {
+            return {static_cast<D>(static_cast<__int128>(r)), false, std::nullopt};
+        }
         if (policy == OutOfRangeMode::Clamp) {
             return {r < dmin ? std::numeric_limits<D>::min() : std::numeric_limits<D>::max(), false,
                     std::nullopt};
         }
         if (policy == OutOfRangeMode::Wrap) {
-            if (std::isinf(r)) return {D{}, false, CastError::non_finite_to_int(static_cast<double>(r))};
+            if (std::isinf(r)) {
+                return {D{}, false, CastError::non_finite_to_int(static_cast<double>(r))};
+            }
             // From 2^127 up every integral source value is a multiple of 2^64.
             if (std::fabs(r) >= std::ldexp(Real(1), 127)) return {D{}, false, std::nullopt};
             return {wrap_wide<D>(static_cast<__int128>(r)), false, std::nullopt};
@@ -307,7 +314,8 @@ struct Model {
             const D r = round_to_float<D>(xv, rounding);
             if (!std::isinf(xv) && std::isinf(exact_value(r)) && policy != OutOfRangeMode::Clamp) {
                 const double bound = static_cast<double>(max_finite_value<D>());
-                return {D{}, false, CastError::out_of_range(static_cast<double>(xv), -bound, bound)};
+                return {D{}, false,
+                        CastError::out_of_range(static_cast<double>(xv), -bound, bound)};
             }
             return {r, false, std::nullopt};
         }
