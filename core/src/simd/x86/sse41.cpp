@@ -11,19 +11,11 @@
 // code, so that nothing shared with other callers needs the instruction set.
 #pragma GCC target("sse4.1")
 
+#include "runner-inl.hpp"
+
 namespace tolvane::simd::x86 {
 
 namespace {
-
-using detail::ElementRule;
-using detail::RangePolicy;
-
-template <RoundingMode::Value Mode>
-constexpr int rounding_control = _MM_FROUND_NO_EXC |
-                                 (Mode == RoundingMode::NearestEven   ? _MM_FROUND_TO_NEAREST_INT
-                                  : Mode == RoundingMode::TowardsZero ? _MM_FROUND_TO_ZERO
-                                  : Mode == RoundingMode::TowardsPositive ? _MM_FROUND_TO_POS_INF
-                                                                          : _MM_FROUND_TO_NEG_INF);
 
 template <RoundingMode::Value Mode>
 __m128d round_clamp(__m128d v, double lo, double hi) {
@@ -121,66 +113,33 @@ struct F64ToI32Check {
     }
 };
 
-// Whole vector blocks while they succeed; the failing block, if any, and the
-// rest go to the shared step-by-step finish.
-template <class Vector, size_t Step, class Rule, FloatElement S, IntegerElement D>
-FastPathOutcome run_blocks(std::span<const S> src, std::span<D> dst) {
-    const size_t n = std::min(src.size(), dst.size());
-    size_t i = 0;
-    while (i + Vector::width <= n && Vector::convert(src.data() + i, dst.data() + i)) {
-        i += Vector::width;
-    }
-    return detail::finish_in_steps<Step, Rule>(src.data(), dst.data(), i, n);
-}
-
-template <template <RoundingMode::Value> class Vector, RangePolicy Policy, size_t Step,
-          FloatElement S, IntegerElement D>
-FastPathOutcome float_to_int(std::span<const S> src, std::span<D> dst, RoundingMode rounding) {
-    return detail::with_rounding_mode(rounding, [&](auto mode) {
-        constexpr RoundingMode::Value m = decltype(mode)::value;
-        return run_blocks<Vector<m>, Step, ElementRule<m, Policy, S, D>>(src, dst);
-    });
-}
-
-FastPathOutcome f64_to_f32_nearest(std::span<const double> src, std::span<float> dst,
-                                   bool check_overflow) {
-    const size_t n = std::min(src.size(), dst.size());
-    const double* in = src.data();
-    float* out = dst.data();
-    const __m128d magnitude_bits = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffff));
-    const __m128d threshold = _mm_set1_pd(detail::float32_overflow_threshold);
-    const __m128d infinity = _mm_set1_pd(__builtin_inf());
-    __m128d overflow = _mm_setzero_pd();
-    size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
+// float64 -> float32, 8 elements a block; the flags collect the finite
+// sources that float32 can't hold.
+struct F64ToF32 {
+    static constexpr size_t width = 8;
+    using Flags = __m128d;
+    static Flags none() { return _mm_setzero_pd(); }
+    static bool any(Flags flags) { return _mm_movemask_pd(flags) != 0; }
+    [[gnu::always_inline]] static void convert(const double* src, float* dst, Flags& overflow) {
+        const __m128d magnitude_bits = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffff));
         __m128 f[4];
         for (int k = 0; k < 4; ++k) {
-            const __m128d v = _mm_loadu_pd(in + i + 2 * k);
+            const __m128d v = _mm_loadu_pd(src + 2 * k);
             const __m128d magnitude = _mm_and_pd(v, magnitude_bits);
-            overflow = _mm_or_pd(overflow, _mm_and_pd(_mm_cmpge_pd(magnitude, threshold),
-                                                      _mm_cmplt_pd(magnitude, infinity)));
+            overflow = _mm_or_pd(
+                overflow,
+                _mm_and_pd(_mm_cmpge_pd(magnitude, _mm_set1_pd(detail::float32_overflow_threshold)),
+                           _mm_cmplt_pd(magnitude, _mm_set1_pd(__builtin_inf()))));
             f[k] = _mm_cvtpd_ps(v);
         }
-        _mm_storeu_ps(out + i, _mm_movelh_ps(f[0], f[1]));
-        _mm_storeu_ps(out + i + 4, _mm_movelh_ps(f[2], f[3]));
+        _mm_storeu_ps(dst, _mm_movelh_ps(f[0], f[1]));
+        _mm_storeu_ps(dst + 4, _mm_movelh_ps(f[2], f[3]));
     }
-    bool overflowed = _mm_movemask_pd(overflow) != 0;
-    overflowed |= detail::narrow_to_float32(in, out, i, n);
-    // The second pass runs only when the first one met an overflow.
-    if (check_overflow && overflowed) {
-        if (CastOutcome error = detail::first_float32_overflow(in, out, n)) return {false, error};
-    }
-    return {true, std::nullopt};
-}
+};
 
 }  // namespace
 
-const PathTable sse41_paths = {
-    float_to_int<F32ToU8Clamp, RangePolicy::Clamp, uint8_step, float, uint8_t>,
-    float_to_int<F64ToU8Clamp, RangePolicy::Clamp, uint8_step, double, uint8_t>,
-    float_to_int<F64ToI32Clamp, RangePolicy::Clamp, int32_step, double, int32_t>,
-    float_to_int<F64ToI32Check, RangePolicy::Check, int32_step, double, int32_t>,
-    f64_to_f32_nearest,
-};
+const PathTable sse41_paths =
+    make_path_table<F32ToU8Clamp, F64ToU8Clamp, F64ToI32Clamp, F64ToI32Check, F64ToF32>();
 
 }  // namespace tolvane::simd::x86

@@ -1,0 +1,83 @@
+// What every x86-64 target file shares: the rounding control of the round
+// instructions, the block runner and the path table. A target file includes
+// this after its `#pragma GCC target`, so that the runner is compiled with
+// that file's instruction set and inlines its block types; the file includes
+// <immintrin.h>, "../fast_path_steps.hpp" and "paths.hpp" before the pragma,
+// so that they stay baseline code. No include guard: one copy per target file.
+//
+// A target file supplies, in its own anonymous namespace, the block types
+// F32ToU8Clamp, F64ToU8Clamp, F64ToI32Clamp and F64ToI32Check (templates on
+// the rounding mode, each with a `width` and a `convert` that stores a whole
+// block or returns false without writing), and F64ToF32: its `width`, a
+// `Flags` type with `none()` and `any()`, and a `convert` that narrows one
+// block and ORs its overflow test into the flags.
+
+namespace tolvane::simd::x86 {
+
+namespace {
+
+using detail::ElementRule;
+using detail::RangePolicy;
+
+template <RoundingMode::Value Mode>
+constexpr int rounding_control = _MM_FROUND_NO_EXC |
+                                 (Mode == RoundingMode::NearestEven   ? _MM_FROUND_TO_NEAREST_INT
+                                  : Mode == RoundingMode::TowardsZero ? _MM_FROUND_TO_ZERO
+                                  : Mode == RoundingMode::TowardsPositive ? _MM_FROUND_TO_POS_INF
+                                                                          : _MM_FROUND_TO_NEG_INF);
+
+// Whole vector blocks while they succeed; the failing block, if any, and the
+// rest go to the shared step-by-step finish.
+template <class Vector, size_t Step, class Rule, FloatElement S, IntegerElement D>
+FastPathOutcome run_blocks(std::span<const S> src, std::span<D> dst) {
+    const size_t n = std::min(src.size(), dst.size());
+    size_t i = 0;
+    while (i + Vector::width <= n && Vector::convert(src.data() + i, dst.data() + i)) {
+        i += Vector::width;
+    }
+    return detail::finish_in_steps<Step, Rule>(src.data(), dst.data(), i, n);
+}
+
+template <template <RoundingMode::Value> class Vector, RangePolicy Policy, size_t Step,
+          FloatElement S, IntegerElement D>
+FastPathOutcome float_to_int(std::span<const S> src, std::span<D> dst, RoundingMode rounding) {
+    return detail::with_rounding_mode(rounding, [&](auto mode) {
+        constexpr RoundingMode::Value m = decltype(mode)::value;
+        return run_blocks<Vector<m>, Step, ElementRule<m, Policy, S, D>>(src, dst);
+    });
+}
+
+template <class Narrow>
+FastPathOutcome f64_to_f32_nearest(std::span<const double> src, std::span<float> dst,
+                                   bool check_overflow) {
+    const size_t n = std::min(src.size(), dst.size());
+    const double* in = src.data();
+    float* out = dst.data();
+    typename Narrow::Flags overflow = Narrow::none();
+    size_t i = 0;
+    for (; i + Narrow::width <= n; i += Narrow::width) Narrow::convert(in + i, out + i, overflow);
+    bool overflowed = Narrow::any(overflow);
+    overflowed |= detail::narrow_to_float32(in, out, i, n);
+    // The second pass runs only when the first one met an overflow.
+    if (check_overflow && overflowed) {
+        if (CastOutcome error = detail::first_float32_overflow(in, out, n)) return {false, error};
+    }
+    return {true, std::nullopt};
+}
+
+template <template <RoundingMode::Value> class F32ToU8, template <RoundingMode::Value> class F64ToU8,
+          template <RoundingMode::Value> class F64ToI32Clamp,
+          template <RoundingMode::Value> class F64ToI32Check, class F64ToF32>
+constexpr PathTable make_path_table() {
+    return {
+        float_to_int<F32ToU8, RangePolicy::Clamp, uint8_step, float, uint8_t>,
+        float_to_int<F64ToU8, RangePolicy::Clamp, uint8_step, double, uint8_t>,
+        float_to_int<F64ToI32Clamp, RangePolicy::Clamp, int32_step, double, int32_t>,
+        float_to_int<F64ToI32Check, RangePolicy::Check, int32_step, double, int32_t>,
+        f64_to_f32_nearest<F64ToF32>,
+    };
+}
+
+}  // namespace
+
+}  // namespace tolvane::simd::x86
