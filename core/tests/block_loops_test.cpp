@@ -69,19 +69,6 @@ PairCase edge_case(std::string name, CastConfig<S, D> config, S special) {
             [config, special] { check_at_block_edges<S, D>(config, special); }};
 }
 
-constexpr RoundingMode ne = RoundingMode::NearestEven;
-constexpr RoundingMode tz = RoundingMode::TowardsZero;
-constexpr RoundingMode tp = RoundingMode::TowardsPositive;
-constexpr RoundingMode tn = RoundingMode::TowardsNegative;
-constexpr RoundingMode na = RoundingMode::NearestAway;
-const OutOfRangePolicy absent = std::nullopt;
-const OutOfRangePolicy clamp = OutOfRangeMode::Clamp;
-const OutOfRangePolicy wrap = OutOfRangeMode::Wrap;
-constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-constexpr double inf = std::numeric_limits<double>::infinity();
-
-float16 h(double v) { return exact_from_double<float16>(v); }
-
 std::vector<PairCase> edge_cases() {
     std::vector<PairCase> cases;
     for (RoundingMode mode : all_rounding_modes) {

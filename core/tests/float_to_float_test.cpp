@@ -96,31 +96,13 @@ INSTANTIATE_TEST_SUITE_P(Narrowings, FloatNarrowingNearTies,
                                            narrowing_case<float, float16>(0x1604)),
                          pair_case_name);
 
-class FloatToFloatExamples : public ::testing::TestWithParam<Example> {};
-
-TEST_P(FloatToFloatExamples, GivesTheDocumentedResult) {
-    const auto [got, want] = GetParam().run();
-    EXPECT_EQ(got, want);
-}
-
-constexpr RoundingMode ne = RoundingMode::NearestEven;
-constexpr RoundingMode tz = RoundingMode::TowardsZero;
-constexpr RoundingMode tp = RoundingMode::TowardsPositive;
-constexpr RoundingMode tn = RoundingMode::TowardsNegative;
-constexpr RoundingMode na = RoundingMode::NearestAway;
-const OutOfRangePolicy absent = std::nullopt;
-const OutOfRangePolicy clamp = OutOfRangeMode::Clamp;
-const OutOfRangePolicy wrap = OutOfRangeMode::Wrap;
-constexpr double inf = std::numeric_limits<double>::infinity();
 constexpr float f32_max = 3.4028234663852886e38f;
 constexpr float f32_min_subnormal = 1.401298464324817e-45f;
-
-float16 h(double v) { return exact_from_double<float16>(v); }
 
 const std::string f32_bounds = "340282346638528860000000000000000000000";
 
 INSTANTIATE_TEST_SUITE_P(
-    Documented, FloatToFloatExamples,
+    FloatToFloat, DocumentedExamples,
     ::testing::Values(
         example_error<double, float>("1e39 nearest-even", 1e39, {{}, absent, ne},
                                      range_error_text("1000000000000000000000000000000000000000",

@@ -24,29 +24,10 @@ INSTANTIATE_TEST_SUITE_P(
     })),
     pair_case_name);
 
-class FloatToIntExamples : public ::testing::TestWithParam<Example> {};
-
-TEST_P(FloatToIntExamples, GivesTheDocumentedResult) {
-    const auto [got, want] = GetParam().run();
-    EXPECT_EQ(got, want);
-}
-
-constexpr RoundingMode ne = RoundingMode::NearestEven;
-constexpr RoundingMode tz = RoundingMode::TowardsZero;
-constexpr RoundingMode tp = RoundingMode::TowardsPositive;
-constexpr RoundingMode tn = RoundingMode::TowardsNegative;
-constexpr RoundingMode na = RoundingMode::NearestAway;
-const OutOfRangePolicy absent = std::nullopt;
-const OutOfRangePolicy clamp = OutOfRangeMode::Clamp;
-const OutOfRangePolicy wrap = OutOfRangeMode::Wrap;
-constexpr double inf = std::numeric_limits<double>::infinity();
-
-float16 h(double v) { return exact_from_double<float16>(v); }
-
 // Round half away from zero is exact: values just below a half never round
 // up, and odd integers at the edge of the precision stay themselves.
 INSTANTIATE_TEST_SUITE_P(
-    NearestAwayIsExact, FloatToIntExamples,
+    NearestAwayIsExact, DocumentedExamples,
     ::testing::Values(
         example<double, int32_t>("float64 0.49999999999999994", 0.49999999999999994,
                                  {{}, absent, na}, 0),
@@ -67,7 +48,7 @@ INSTANTIATE_TEST_SUITE_P(
 // those limits, even where the source type can't hold them or its bound is
 // infinite.
 INSTANTIATE_TEST_SUITE_P(
-    ExactRangeTest, FloatToIntExamples,
+    ExactRangeTest, DocumentedExamples,
     ::testing::Values(
         example_error<float, int32_t>("float32 2^31 to int32", 2147483648.0f, {{}, absent, ne},
                                       range_error_text("2147483648", "-2147483648", "2147483647")),
@@ -127,7 +108,7 @@ INSTANTIATE_TEST_SUITE_P(
 // Wrap reduces the exact rounded integer modulo 2^width, however far outside
 // the range it lies, for every source type.
 INSTANTIATE_TEST_SUITE_P(
-    ExactWrap, FloatToIntExamples,
+    ExactWrap, DocumentedExamples,
     ::testing::Values(
         example<double, int8_t>("float64 2^60 to int8", 0x1p60, {{}, wrap, ne}, 0),
         example<double, int8_t>("float64 2^55+128 to int8", 0x1p55 + 128, {{}, wrap, ne}, -128),
@@ -165,7 +146,7 @@ INSTANTIATE_TEST_SUITE_P(
                                         non_finite_text("inf"))));
 
 INSTANTIATE_TEST_SUITE_P(
-    Documented, FloatToIntExamples,
+    FloatToInt, DocumentedExamples,
     ::testing::Values(
         example<double, int32_t>("2.5 nearest-even", 2.5, {{}, absent, ne}, 2),
         example<double, int32_t>("2.5 nearest-away", 2.5, {{}, absent, na}, 3),

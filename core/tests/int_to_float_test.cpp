@@ -76,29 +76,13 @@ INSTANTIATE_TEST_SUITE_P(
     })),
     pair_case_name);
 
-class IntToFloatExamples : public ::testing::TestWithParam<Example> {};
-
-TEST_P(IntToFloatExamples, GivesTheDocumentedResult) {
-    const auto [got, want] = GetParam().run();
-    EXPECT_EQ(got, want);
-}
-
-constexpr RoundingMode ne = RoundingMode::NearestEven;
-constexpr RoundingMode tz = RoundingMode::TowardsZero;
-constexpr RoundingMode tp = RoundingMode::TowardsPositive;
-constexpr RoundingMode tn = RoundingMode::TowardsNegative;
-constexpr RoundingMode na = RoundingMode::NearestAway;
-constexpr double inf = std::numeric_limits<double>::infinity();
-
-float16 h(double v) { return exact_from_double<float16>(v); }
-
 constexpr uint64_t u64_max = 18446744073709551615ull;
 constexpr int64_t two_60_plus_1 = (int64_t{1} << 60) + 1;
 
 // int64 and uint64 into float32 and float16: every mode decides on the exact
 // integer, not on its float64 rounding.
 INSTANTIATE_TEST_SUITE_P(
-    SixtyFourBitToFloat32AndFloat16, IntToFloatExamples,
+    SixtyFourBitToFloat32AndFloat16, DocumentedExamples,
     ::testing::Values(example<uint64_t, float>("uint64 max, towards-zero", u64_max, {{}, tz},
                                                18446742974197923840.0f),
                       example<uint64_t, float>("uint64 max, towards-negative", u64_max, {{}, tn},
@@ -147,7 +131,7 @@ INSTANTIATE_TEST_SUITE_P(
 // int64 and uint64 into float64 are exact only up to 2^53: beyond, the mode
 // rounds, decided on the exact integer.
 INSTANTIATE_TEST_SUITE_P(
-    SixtyFourBitToFloat64, IntToFloatExamples,
+    SixtyFourBitToFloat64, DocumentedExamples,
     ::testing::Values(
         example<uint64_t, double>("uint64 max, towards-zero", u64_max, {{}, tz},
                                   18446744073709549568.0),
@@ -181,7 +165,7 @@ INSTANTIATE_TEST_SUITE_P(
         example<uint32_t, double>("uint32 max is exact", 4294967295u, {{}, tp}, 4294967295.0)));
 
 INSTANTIATE_TEST_SUITE_P(
-    Documented, IntToFloatExamples,
+    IntToFloat, DocumentedExamples,
     ::testing::Values(
         example<int16_t, float16>("2049 nearest-even", 2049, {{}, ne}, h(2048.0)),
         example<int16_t, float16>("2049 towards-zero", 2049, {{}, tz}, h(2048.0)),

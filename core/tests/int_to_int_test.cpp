@@ -22,19 +22,8 @@ INSTANTIATE_TEST_SUITE_P(
     })),
     pair_case_name);
 
-class IntToIntExamples : public ::testing::TestWithParam<Example> {};
-
-TEST_P(IntToIntExamples, GivesTheDocumentedResult) {
-    const auto [got, want] = GetParam().run();
-    EXPECT_EQ(got, want);
-}
-
-const OutOfRangePolicy absent = std::nullopt;
-const OutOfRangePolicy clamp = OutOfRangeMode::Clamp;
-const OutOfRangePolicy wrap = OutOfRangeMode::Wrap;
-
 INSTANTIATE_TEST_SUITE_P(
-    Documented, IntToIntExamples,
+    IntToInt, DocumentedExamples,
     ::testing::Values(
         example<int8_t, uint8_t>("int8 -1 to uint8, wrap copies the bits", -1, {{}, wrap}, 255),
         example<int8_t, uint8_t>("int8 -1 to uint8, clamp", -1, {{}, clamp}, 0),

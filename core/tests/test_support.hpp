@@ -676,4 +676,22 @@ inline std::string non_finite_text(const std::string& value) {
     return "Cannot cast " + value + " to integer type without scalar_map";
 }
 
+// Shorthands of the example tables.
+inline constexpr RoundingMode ne = RoundingMode::NearestEven;
+inline constexpr RoundingMode tz = RoundingMode::TowardsZero;
+inline constexpr RoundingMode tp = RoundingMode::TowardsPositive;
+inline constexpr RoundingMode tn = RoundingMode::TowardsNegative;
+inline constexpr RoundingMode na = RoundingMode::NearestAway;
+inline constexpr OutOfRangePolicy absent = std::nullopt;
+inline constexpr OutOfRangePolicy clamp = OutOfRangeMode::Clamp;
+inline constexpr OutOfRangePolicy wrap = OutOfRangeMode::Wrap;
+inline constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+inline constexpr double inf = std::numeric_limits<double>::infinity();
+
+inline float16 h(double v) { return exact_from_double<float16>(v); }
+
+// The fixture of every family's table of documented examples; its one test
+// lives in examples_test.cpp, and each family instantiates it under its name.
+class DocumentedExamples : public ::testing::TestWithParam<Example> {};
+
 }  // namespace tolvane::testing_support
