@@ -270,3 +270,11 @@ def test_reentrant_call_from_scalar_map_code():
     assert inner_results[0].tolist() == [1, 2, 3]
     again = tolvane.cast_array(arr, target_dtype="int8", rounding_mode="nearest-even")
     assert again.tolist() == [1, 2, 3]
+
+
+def test_the_shared_library_exports_only_its_init_function():
+    # Anything more could interpose on, or be interposed by, another
+    # extension loaded into the same process with RTLD_GLOBAL.
+    nm = subprocess.run(["nm", "-D", "--defined-only", _tolvane.__file__],
+                        capture_output=True, text=True, check=True)
+    assert [line.split()[-1] for line in nm.stdout.splitlines()] == ["PyInit__tolvane"]
