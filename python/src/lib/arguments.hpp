@@ -3,7 +3,7 @@
 // order (the mode strings parsed on the way), then the function body.
 #pragma once
 
-#include "driver_frame.hpp"
+#include "drivers.hpp"
 
 namespace tolvane::py {
 

@@ -6,8 +6,6 @@ namespace tolvane::py {
 
 namespace {
 
-constexpr std::size_t first_float_index = element_index<float16>;
-
 // The key of a plain ndarray read from its descriptor: for NumPy's own
 // integer and float type numbers `dtype.name` is the kind's name followed by
 // the width in bits, so nothing needs to be looked up in Python.
@@ -34,12 +32,22 @@ std::optional<std::size_t> key_from_descriptor(PyObject* arr) {
     }
 }
 
+template <class S, class... D>
+constexpr std::array<const PairDrivers*, element_count> row_of(TypeList<D...>) {
+    return {&DriversOf<S, D>::drivers...};
+}
+
+template <class... S>
+constexpr std::array<std::array<const PairDrivers*, element_count>, element_count> table_of(
+    TypeList<S...>) {
+    return {row_of<S>(ElementList{})...};
+}
+
+// The drivers of each pair, by source index, then target index.
+constexpr auto driver_table = table_of(ElementList{});
+
 const PairDrivers& pair_drivers(std::size_t source, std::size_t target) {
-    const bool float_source = source >= first_float_index;
-    const bool float_target = target >= first_float_index;
-    const DriverTable& table = float_source ? (float_target ? float_to_float_drivers : float_to_int_drivers)
-                                            : (float_target ? int_to_float_drivers : int_to_int_drivers);
-    return table[source][target];
+    return *driver_table[source][target];
 }
 
 PyResult dispatch_alloc(const CallArgs& args, std::size_t source, std::string_view target_dtype) {

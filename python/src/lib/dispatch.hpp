@@ -4,7 +4,8 @@
 
 #include <string_view>
 
-#include "driver_frame.hpp"
+#include "array_views.hpp"
+#include "drivers.hpp"
 
 namespace tolvane::py {
 

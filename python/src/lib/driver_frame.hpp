@@ -17,7 +17,7 @@
 
 #include "array_views.hpp"
 #include "cast_config.hpp"
-#include "dtype_keys.hpp"
+#include "drivers.hpp"
 #include "float_to_float.hpp"
 #include "float_to_int.hpp"
 #include "int_to_float.hpp"
@@ -26,8 +26,6 @@
 #include "scalar_map.hpp"
 
 namespace tolvane::py {
-
-using PyResult = Result<PyRef>;
 
 // Pair classes. Inline pairs convert exactly (or copy) in the driver's own
 // loop and receive no mode: the same-type pairs other than float16, the
@@ -228,60 +226,5 @@ auto kernel_step(Modes... modes) {
         return KernelStep<S, D>{CastConfig<S, D>{std::move(entries), modes...}};
     };
 }
-
-// What the dispatch hands every pair; each driver takes only what its pair uses.
-struct CallArgs {
-    PyObject* arr;
-    PyObject* out;  // cast_array_into only
-    RoundingMode rounding;
-    OutOfRangePolicy out_of_range;
-    PyObject* scalar_map_entries;  // nullptr when omitted or None
-    const char* src_name;
-    const char* dst_name;
-};
-
-using DriverFunction = PyResult (*)(const CallArgs&);
-
-struct PairDrivers {
-    DriverFunction alloc = nullptr;
-    DriverFunction into = nullptr;
-};
-
-using DriverTable = std::array<std::array<PairDrivers, element_count>, element_count>;
-
-namespace detail {
-
-template <template <class, class> class Family, class S, class... D>
-constexpr void fill_row(DriverTable& table, TypeList<D...>) {
-    (
-        [&] {
-            if constexpr (Family<S, D>::covers) {
-                table[element_index<S>][element_index<D>] = {&Family<S, D>::alloc, &Family<S, D>::into};
-            }
-        }(),
-        ...);
-}
-
-template <template <class, class> class Family, class... S>
-constexpr DriverTable make_driver_table(TypeList<S...>) {
-    DriverTable table{};
-    (fill_row<Family, S>(table, ElementList{}), ...);
-    return table;
-}
-
-}  // namespace detail
-
-// The drivers of one family for every pair it covers, from the type list;
-// the cells of the other families stay empty.
-template <template <class, class> class Family>
-constexpr DriverTable make_driver_table() {
-    return detail::make_driver_table<Family>(ElementList{});
-}
-
-// The four family tables, defined in the driver sources.
-extern const DriverTable int_to_int_drivers;
-extern const DriverTable float_to_int_drivers;
-extern const DriverTable int_to_float_drivers;
-extern const DriverTable float_to_float_drivers;
 
 }  // namespace tolvane::py

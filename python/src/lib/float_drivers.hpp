@@ -2,6 +2,8 @@
 // always goes through the core kernel with both modes; integer to float and
 // float to float use their kernel too, except for the pairs whose values
 // carry over exactly (and the same-type copies), which convert inline.
+#pragma once
+
 #include "driver_frame.hpp"
 
 namespace tolvane::py {
@@ -77,70 +79,5 @@ PyResult do_float_to_float_into(PyObject* arr, PyObject* out, PyObject* scalar_m
                                 const char* dst_name) {
     return into_frame<S, D>(arr, out, scalar_map_entries, src_name, dst_name, inline_step<S, D>());
 }
-
-namespace {
-
-template <class S, class D>
-struct FloatToIntDrivers {
-    static constexpr bool covers = FloatElement<S> && IntegerElement<D>;
-
-    static PyResult alloc(const CallArgs& a) {
-        return do_float_to_int_alloc<S, D>(a.arr, a.rounding, a.out_of_range, a.scalar_map_entries, a.src_name,
-                                           a.dst_name);
-    }
-    static PyResult into(const CallArgs& a) {
-        return do_float_to_int_into<S, D>(a.arr, a.out, a.rounding, a.out_of_range, a.scalar_map_entries,
-                                          a.src_name, a.dst_name);
-    }
-};
-
-template <class S, class D>
-struct IntToFloatDrivers {
-    static constexpr bool covers = IntegerElement<S> && FloatElement<D>;
-
-    static PyResult alloc(const CallArgs& a) {
-        if constexpr (receives_rounding<S, D>) {
-            return do_int_to_float_alloc<S, D>(a.arr, a.rounding, a.scalar_map_entries, a.src_name, a.dst_name);
-        } else {
-            return do_int_to_float_alloc<S, D>(a.arr, a.scalar_map_entries, a.src_name, a.dst_name);
-        }
-    }
-    static PyResult into(const CallArgs& a) {
-        if constexpr (receives_rounding<S, D>) {
-            return do_int_to_float_into<S, D>(a.arr, a.out, a.rounding, a.scalar_map_entries, a.src_name,
-                                              a.dst_name);
-        } else {
-            return do_int_to_float_into<S, D>(a.arr, a.out, a.scalar_map_entries, a.src_name, a.dst_name);
-        }
-    }
-};
-
-template <class S, class D>
-struct FloatToFloatDrivers {
-    static constexpr bool covers = FloatElement<S> && FloatElement<D>;
-
-    static PyResult alloc(const CallArgs& a) {
-        if constexpr (receives_rounding<S, D>) {
-            return do_float_to_float_alloc<S, D>(a.arr, a.rounding, a.out_of_range, a.scalar_map_entries,
-                                                 a.src_name, a.dst_name);
-        } else {
-            return do_float_to_float_alloc<S, D>(a.arr, a.scalar_map_entries, a.src_name, a.dst_name);
-        }
-    }
-    static PyResult into(const CallArgs& a) {
-        if constexpr (receives_rounding<S, D>) {
-            return do_float_to_float_into<S, D>(a.arr, a.out, a.rounding, a.out_of_range, a.scalar_map_entries,
-                                                a.src_name, a.dst_name);
-        } else {
-            return do_float_to_float_into<S, D>(a.arr, a.out, a.scalar_map_entries, a.src_name, a.dst_name);
-        }
-    }
-};
-
-}  // namespace
-
-constinit const DriverTable float_to_int_drivers = make_driver_table<FloatToIntDrivers>();
-constinit const DriverTable int_to_float_drivers = make_driver_table<IntToFloatDrivers>();
-constinit const DriverTable float_to_float_drivers = make_driver_table<FloatToFloatDrivers>();
 
 }  // namespace tolvane::py
