@@ -1,7 +1,8 @@
 """Type-checks calls of the installed tolvane with mypy --strict: every call in
 python/tests/type_checks/correct_calls.py must pass (and run), and every line
 of wrong_calls.py that ends in "# E: <error>" must give exactly that error,
-with no other error anywhere.
+with no other error anywhere. mypy's stubtest then compares the stub with the
+module's own signatures.
 
     python3 scripts/check_types.py      (with tolvane and mypy installed)
 """
@@ -35,9 +36,14 @@ failures += [f"missing: {f}:{n}: {text}" for f, n, text in sorted(expected - fou
 ran = subprocess.run([sys.executable, correct.name], cwd=checks, capture_output=True, text=True)
 if ran.returncode != 0:
     failures.append(f"{correct.name} does not run:\n{ran.stderr}")
+stubtest = subprocess.run([sys.executable, "-m", "mypy.stubtest", "tolvane"], cwd=checks,
+                          capture_output=True, text=True)
+if stubtest.returncode != 0:
+    failures.append(f"the stub differs from the module:\n{stubtest.stdout}{stubtest.stderr}")
 
 for failure in failures:
     print(failure)
 print("type checks: failed" if failures else
-      f"type checks: correct calls accepted and run, {len(expected)} wrong calls refused as expected")
+      f"type checks: correct calls accepted and run, {len(expected)} wrong calls refused as "
+      "expected, the stub matches the module")
 sys.exit(1 if failures else 0)
