@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test: the core's C++ tests natively and for aarch64 under
-# qemu-user, the Python tests against a freshly installed package, both
-# suites again under AddressSanitizer and UndefinedBehaviorSanitizer, and a
-# bounded run of the core fuzzer.
+# qemu-user, the Python tests against a freshly installed package, then on
+# CPython 3.14 and on aarch64 under qemu-user with a comparison of the three
+# platforms' conversions, both suites again under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and a bounded run of the core fuzzer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -24,6 +25,8 @@ cmake --build build/test-aarch64 -j "$jobs"
 echo "== Python tests"
 python3 -m pip install -q .
 (cd python/tests && python3 -m pytest -q -p no:cacheprovider .)
+
+bash scripts/test_platforms.sh python3
 
 echo "== sanitizers"
 bash scripts/sanitize_core.sh
