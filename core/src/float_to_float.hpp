@@ -175,6 +175,18 @@ CastOutcome convert_slice_float_to_float(std::span<const S> src, std::span<D> ds
             if (fast.converted || fast.error) return fast.error;
         }
     }
+    if (!lookup && config.rounding != RoundingMode::NearestAway) {
+        const bool check_overflow = config.out_of_range != OutOfRangeMode::Clamp;
+        simd::FastPathOutcome fast{};
+        if constexpr (std::same_as<S, float> && std::same_as<D, float16>) {
+            fast = simd::try_f32_to_f16(src.first(n), dst.first(n), config.rounding, check_overflow);
+        } else if constexpr (std::same_as<S, double> && std::same_as<D, float16>) {
+            fast = simd::try_f64_to_f16(src.first(n), dst.first(n), config.rounding, check_overflow);
+        } else if constexpr (std::same_as<S, float16> && std::same_as<D, float>) {
+            fast = simd::try_f16_to_f32(src.first(n), dst.first(n));
+        }
+        if (fast.converted || fast.error) return fast.error;
+    }
     const S* in = src.data();
     D* out = dst.data();
     if constexpr (detail::is_narrowing<S, D>) {

@@ -111,4 +111,21 @@ inline CastOutcome first_float32_overflow(const double* src, const float* dst, s
     return std::nullopt;
 }
 
+// Narrowing to float16 one element at a time from `start`, as the kernel's
+// scalar loop does it: the float16 elements before a failing one are written.
+template <RoundingMode::Value Mode, FloatElement S>
+FastPathOutcome narrow_to_float16(const S* src, float16* dst, size_t start, size_t n,
+                                  bool check_overflow) {
+    for (size_t i = start; i < n; ++i) {
+        const S x = src[i];
+        float16 r = tolvane::detail::nearest_from_float<float16>(x);
+        if constexpr (Mode != RoundingMode::NearestEven) r = tolvane::detail::step_to_mode<Mode>(r, x);
+        if (check_overflow && is_inf(r) && !is_inf(x) && !is_nan(x)) {
+            return {false, tolvane::detail::float_overflow_error<S, float16>(x)};
+        }
+        dst[i] = r;
+    }
+    return {true, std::nullopt};
+}
+
 }  // namespace tolvane::simd::detail

@@ -28,5 +28,12 @@ FastPathOutcome try_f64_to_i32_check(std::span<const double>, std::span<int32_t>
 FastPathOutcome try_f64_to_f32_nearest(std::span<const double>, std::span<float>, bool) {
     return {};
 }
+FastPathOutcome try_f32_to_f16(std::span<const float>, std::span<float16>, RoundingMode, bool) {
+    return {};
+}
+FastPathOutcome try_f64_to_f16(std::span<const double>, std::span<float16>, RoundingMode, bool) {
+    return {};
+}
+FastPathOutcome try_f16_to_f32(std::span<const float16>, std::span<float>) { return {}; }
 
 }  // namespace tolvane::simd

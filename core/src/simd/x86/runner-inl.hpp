@@ -10,7 +10,12 @@
 // the rounding mode, each with a `width` and a `convert` that stores a whole
 // block or returns false without writing), and F64ToF32: its `width`, a
 // `Flags` type with `none()` and `any()`, and a `convert` that narrows one
-// block and ORs its overflow test into the flags.
+// block and ORs its overflow test into the flags. A file with half-precision
+// conversions also supplies F32ToF16 and F64ToF16 (templates on the rounding
+// mode, each with a `width` and a `convert<CheckOverflow>` that stores a
+// whole block, or returns false without writing when a result of the block is
+// an infinity) and F16ToF32 (`width`, `convert`), and builds its table with
+// make_path_table_with_float16.
 
 namespace tolvane::simd::x86 {
 
@@ -65,6 +70,49 @@ FastPathOutcome f64_to_f32_nearest(std::span<const double> src, std::span<float>
     return {true, std::nullopt};
 }
 
+// Whole blocks; with the overflow check a block with an infinite result
+// (an infinite source, or the overflow itself) goes to the scalar rule, which
+// writes the elements before a finite source that overflowed. Then the tail.
+template <class Narrow, RoundingMode::Value Mode, FloatElement S>
+FastPathOutcome narrow_to_float16_blocks(std::span<const S> src, std::span<float16> dst,
+                                         bool check_overflow) {
+    const size_t n = std::min(src.size(), dst.size());
+    const S* in = src.data();
+    float16* out = dst.data();
+    size_t i = 0;
+    if (check_overflow) {
+        for (; i + Narrow::width <= n; i += Narrow::width) {
+            if (Narrow::template convert<true>(in + i, out + i)) continue;
+            const FastPathOutcome block =
+                detail::narrow_to_float16<Mode>(in, out, i, i + Narrow::width, true);
+            if (block.error) return block;
+        }
+    } else {
+        for (; i + Narrow::width <= n; i += Narrow::width) {
+            Narrow::template convert<false>(in + i, out + i);
+        }
+    }
+    return detail::narrow_to_float16<Mode>(in, out, i, n, check_overflow);
+}
+
+template <template <RoundingMode::Value> class Narrow, FloatElement S>
+FastPathOutcome to_float16(std::span<const S> src, std::span<float16> dst, RoundingMode rounding,
+                           bool check_overflow) {
+    return detail::with_rounding_mode(rounding, [&](auto mode) {
+        constexpr RoundingMode::Value m = decltype(mode)::value;
+        return narrow_to_float16_blocks<Narrow<m>, m>(src, dst, check_overflow);
+    });
+}
+
+template <class Widen>
+FastPathOutcome f16_to_f32(std::span<const float16> src, std::span<float> dst) {
+    const size_t n = std::min(src.size(), dst.size());
+    size_t i = 0;
+    for (; i + Widen::width <= n; i += Widen::width) Widen::convert(src.data() + i, dst.data() + i);
+    for (; i < n; ++i) dst[i] = float16_to_float32(src[i]);
+    return {true, std::nullopt};
+}
+
 template <template <RoundingMode::Value> class F32ToU8, template <RoundingMode::Value> class F64ToU8,
           template <RoundingMode::Value> class F64ToI32Clamp,
           template <RoundingMode::Value> class F64ToI32Check, class F64ToF32>
@@ -75,7 +123,24 @@ constexpr PathTable make_path_table() {
         float_to_int<F64ToI32Clamp, RangePolicy::Clamp, int32_step, double, int32_t>,
         float_to_int<F64ToI32Check, RangePolicy::Check, int32_step, double, int32_t>,
         f64_to_f32_nearest<F64ToF32>,
+        nullptr,
+        nullptr,
+        nullptr,
     };
+}
+
+template <template <RoundingMode::Value> class F32ToU8, template <RoundingMode::Value> class F64ToU8,
+          template <RoundingMode::Value> class F64ToI32Clamp,
+          template <RoundingMode::Value> class F64ToI32Check, class F64ToF32,
+          template <RoundingMode::Value> class F32ToF16,
+          template <RoundingMode::Value> class F64ToF16, class F16ToF32>
+constexpr PathTable make_path_table_with_float16() {
+    PathTable table =
+        make_path_table<F32ToU8, F64ToU8, F64ToI32Clamp, F64ToI32Check, F64ToF32>();
+    table.f32_to_f16 = to_float16<F32ToF16, float>;
+    table.f64_to_f16 = to_float16<F64ToF16, double>;
+    table.f16_to_f32 = f16_to_f32<F16ToF32>;
+    return table;
 }
 
 }  // namespace
