@@ -17,6 +17,8 @@
 // an infinity) and F16ToF32 (`width`, `convert`), and builds its table with
 // make_path_table_with_float16.
 
+#include "../float16_blocks-inl.hpp"
+
 namespace tolvane::simd::x86 {
 
 namespace {
@@ -70,49 +72,6 @@ FastPathOutcome f64_to_f32_nearest(std::span<const double> src, std::span<float>
     return {true, std::nullopt};
 }
 
-// Whole blocks; with the overflow check a block with an infinite result
-// (an infinite source, or the overflow itself) goes to the scalar rule, which
-// writes the elements before a finite source that overflowed. Then the tail.
-template <class Narrow, RoundingMode::Value Mode, FloatElement S>
-FastPathOutcome narrow_to_float16_blocks(std::span<const S> src, std::span<float16> dst,
-                                         bool check_overflow) {
-    const size_t n = std::min(src.size(), dst.size());
-    const S* in = src.data();
-    float16* out = dst.data();
-    size_t i = 0;
-    if (check_overflow) {
-        for (; i + Narrow::width <= n; i += Narrow::width) {
-            if (Narrow::template convert<true>(in + i, out + i)) continue;
-            const FastPathOutcome block =
-                detail::narrow_to_float16<Mode>(in, out, i, i + Narrow::width, true);
-            if (block.error) return block;
-        }
-    } else {
-        for (; i + Narrow::width <= n; i += Narrow::width) {
-            Narrow::template convert<false>(in + i, out + i);
-        }
-    }
-    return detail::narrow_to_float16<Mode>(in, out, i, n, check_overflow);
-}
-
-template <template <RoundingMode::Value> class Narrow, FloatElement S>
-FastPathOutcome to_float16(std::span<const S> src, std::span<float16> dst, RoundingMode rounding,
-                           bool check_overflow) {
-    return detail::with_rounding_mode(rounding, [&](auto mode) {
-        constexpr RoundingMode::Value m = decltype(mode)::value;
-        return narrow_to_float16_blocks<Narrow<m>, m>(src, dst, check_overflow);
-    });
-}
-
-template <class Widen>
-FastPathOutcome f16_to_f32(std::span<const float16> src, std::span<float> dst) {
-    const size_t n = std::min(src.size(), dst.size());
-    size_t i = 0;
-    for (; i + Widen::width <= n; i += Widen::width) Widen::convert(src.data() + i, dst.data() + i);
-    for (; i < n; ++i) dst[i] = float16_to_float32(src[i]);
-    return {true, std::nullopt};
-}
-
 template <template <RoundingMode::Value> class F32ToU8, template <RoundingMode::Value> class F64ToU8,
           template <RoundingMode::Value> class F64ToI32Clamp,
           template <RoundingMode::Value> class F64ToI32Check, class F64ToF32>
@@ -137,9 +96,9 @@ template <template <RoundingMode::Value> class F32ToU8, template <RoundingMode::
 constexpr PathTable make_path_table_with_float16() {
     PathTable table =
         make_path_table<F32ToU8, F64ToU8, F64ToI32Clamp, F64ToI32Check, F64ToF32>();
-    table.f32_to_f16 = to_float16<F32ToF16, float>;
-    table.f64_to_f16 = to_float16<F64ToF16, double>;
-    table.f16_to_f32 = f16_to_f32<F16ToF32>;
+    table.f32_to_f16 = float16_blocks::narrow<F32ToF16, float>;
+    table.f64_to_f16 = float16_blocks::narrow<F64ToF16, double>;
+    table.f16_to_f32 = float16_blocks::widen<F16ToF32>;
     return table;
 }
 
