@@ -13,6 +13,7 @@
 
 #include "../float_to_float.hpp"
 #include "../float_to_int.hpp"
+#include "../int_to_int.hpp"
 #include "simd.hpp"
 
 namespace tolvane::simd::detail {
@@ -126,6 +127,13 @@ FastPathOutcome narrow_to_float16(const S* src, float16* dst, size_t start, size
         dst[i] = r;
     }
     return {true, std::nullopt};
+}
+
+// int64 -> int32 under no policy from `start` to `end`, by the kernel's own
+// element loop.
+inline CastOutcome narrow_to_int32(const int64_t* src, int32_t* dst, size_t start, size_t end) {
+    const CastConfig<int64_t, int32_t> checked{{}, std::nullopt};
+    return tolvane::detail::int_to_int_loop(src + start, dst + start, end - start, checked);
 }
 
 }  // namespace tolvane::simd::detail

@@ -47,4 +47,8 @@ FastPathOutcome try_f64_to_f16(std::span<const double> src, std::span<float16> d
                                RoundingMode rounding, bool check_overflow);
 FastPathOutcome try_f16_to_f32(std::span<const float16> src, std::span<float> dst);
 
+// int64 to int32 with out-of-range values as errors (x86-64 only); like the
+// scalar loop, a failing element leaves every element before it written.
+FastPathOutcome try_i64_to_i32_check(std::span<const int64_t> src, std::span<int32_t> dst);
+
 }  // namespace tolvane::simd

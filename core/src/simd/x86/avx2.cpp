@@ -236,10 +236,33 @@ struct F16ToF32 {
     }
 };
 
+struct I64ToI32Check {
+    static constexpr size_t width = 16;
+    [[gnu::always_inline]] static bool convert(const int64_t* src, int32_t* dst) {
+        __m256i v[4];
+        __m256i outside = _mm256_setzero_si256();
+        for (int k = 0; k < 4; ++k) {
+            v[k] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + 4 * k));
+            outside = _mm256_or_si256(
+                outside, _mm256_or_si256(_mm256_cmpgt_epi64(v[k], _mm256_set1_epi64x(0x7fffffff)),
+                                         _mm256_cmpgt_epi64(_mm256_set1_epi64x(-0x80000000LL), v[k])));
+        }
+        if (!_mm256_testz_si256(outside, outside)) return false;
+        for (int k = 0; k < 4; k += 2) {
+            // The low halves of both vectors, then the 64-bit groups in element order.
+            const __m256 low = _mm256_shuffle_ps(_mm256_castsi256_ps(v[k]),
+                                                 _mm256_castsi256_ps(v[k + 1]), _MM_SHUFFLE(2, 0, 2, 0));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 4 * k),
+                                _mm256_permute4x64_epi64(_mm256_castps_si256(low), _MM_SHUFFLE(3, 1, 2, 0)));
+        }
+        return true;
+    }
+};
+
 }  // namespace
 
 const PathTable avx2_paths =
     make_path_table_with_float16<F32ToU8Clamp, F64ToU8Clamp, F64ToI32Clamp, F64ToI32Check,
-                                 F64ToF32, F32ToF16, F64ToF16, F16ToF32>();
+                                 F64ToF32, F32ToF16, F64ToF16, F16ToF32, I64ToI32Check>();
 
 }  // namespace tolvane::simd::x86

@@ -1,6 +1,7 @@
 // Run-time choice among the x86-64 fast paths: AVX2 (with F16C) where the
 // processor has it, SSE4.1 otherwise, and none (the kernels' scalar loops)
 // below that.
+#include <cpuid.h>
 #include <pmmintrin.h>  // the MXCSR masks; only baseline instructions are used
 #include <xmmintrin.h>
 
@@ -26,6 +27,13 @@ const x86::PathTable* active_paths() {
     return nullptr;
 }
 
+// Not every compiler's __builtin_cpu_supports knows F16C; AVX2's own test
+// has already seen the operating system keep the vector registers.
+bool has_f16c() {
+    unsigned eax, ebx, ecx, edx;
+    return __get_cpuid(1, &eax, &ebx, &ecx, &edx) && (ecx & bit_F16C) != 0;
+}
+
 // Denormals-are-zero makes VCVTPS2PH read a subnormal float32 as zero, and
 // processors differ on what flush-to-zero does to it; the half-precision
 // paths run only with both off, where they give the software conversion's
@@ -42,9 +50,7 @@ std::span<const Target> supported_targets() {
         __builtin_cpu_init();
         if (__builtin_cpu_supports("sse4.1")) {
             found.push_back(Target::Sse41);
-            if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("f16c")) {
-                found.push_back(Target::Avx2);
-            }
+            if (__builtin_cpu_supports("avx2") && has_f16c()) found.push_back(Target::Avx2);
         }
         return found;
     }();
@@ -99,6 +105,11 @@ FastPathOutcome try_f16_to_f32(std::span<const float16> src, std::span<float> ds
     const x86::PathTable* paths = active_paths();
     if (!paths || !paths->f16_to_f32 || !half_precision_exact()) return {};
     return paths->f16_to_f32(src, dst);
+}
+
+FastPathOutcome try_i64_to_i32_check(std::span<const int64_t> src, std::span<int32_t> dst) {
+    const x86::PathTable* paths = active_paths();
+    return paths && paths->i64_to_i32_check ? paths->i64_to_i32_check(src, dst) : FastPathOutcome{};
 }
 
 }  // namespace tolvane::simd

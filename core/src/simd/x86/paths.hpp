@@ -18,6 +18,8 @@ struct PathTable {
     FastPathOutcome (*f32_to_f16)(std::span<const float>, std::span<float16>, RoundingMode, bool);
     FastPathOutcome (*f64_to_f16)(std::span<const double>, std::span<float16>, RoundingMode, bool);
     FastPathOutcome (*f16_to_f32)(std::span<const float16>, std::span<float>);
+    // Null without 64-bit integer comparisons.
+    FastPathOutcome (*i64_to_i32_check)(std::span<const int64_t>, std::span<int32_t>);
 };
 
 extern const PathTable sse41_paths;
