@@ -440,8 +440,7 @@ struct VectorOperation<double, float> {
 // float32 and float64 to float16 under any mode but NearestAway, writing the
 // elements before a failing one as the scalar loop does.
 template <FloatElement S>
-    requires(!std::same_as<S, float16>)
-struct VectorOperation<S, float16> {
+requires(!std::same_as<S, float16>) struct VectorOperation<S, float16> {
     static constexpr bool exists = true;
     static bool takes(const OutOfRangePolicy&, RoundingMode m) {
         return m != RoundingMode::NearestAway;

@@ -179,9 +179,11 @@ CastOutcome convert_slice_float_to_float(std::span<const S> src, std::span<D> ds
         const bool check_overflow = config.out_of_range != OutOfRangeMode::Clamp;
         simd::FastPathOutcome fast{};
         if constexpr (std::same_as<S, float> && std::same_as<D, float16>) {
-            fast = simd::try_f32_to_f16(src.first(n), dst.first(n), config.rounding, check_overflow);
+            fast =
+                simd::try_f32_to_f16(src.first(n), dst.first(n), config.rounding, check_overflow);
         } else if constexpr (std::same_as<S, double> && std::same_as<D, float16>) {
-            fast = simd::try_f64_to_f16(src.first(n), dst.first(n), config.rounding, check_overflow);
+            fast =
+                simd::try_f64_to_f16(src.first(n), dst.first(n), config.rounding, check_overflow);
         } else if constexpr (std::same_as<S, float16> && std::same_as<D, float>) {
             fast = simd::try_f16_to_f32(src.first(n), dst.first(n));
         }

@@ -154,9 +154,11 @@ TEST_P(Float16Sweep, Float64NeighboursNarrowAsTheScalarConversion) {
 
 TEST_P(Float16Sweep, EveryFloat16PatternWidensAsTheScalarConversion) {
     std::vector<float16> src(1 << 16);
-    for (uint32_t bits = 0; bits <= 0xffff; ++bits) src[bits] = float16{static_cast<uint16_t>(bits)};
+    for (uint32_t bits = 0; bits <= 0xffff; ++bits)
+        src[bits] = float16{static_cast<uint16_t>(bits)};
     std::vector<float> expected(src.size()), got(src.size());
-    expect_same_as_scalar<float16, float>(GetParam(), src, RoundingMode::NearestEven, expected, got);
+    expect_same_as_scalar<float16, float>(GetParam(), src, RoundingMode::NearestEven, expected,
+                                          got);
 }
 
 // Flush-to-zero and denormals-are-zero (MXCSR) or flush-to-zero for single
@@ -231,7 +233,7 @@ TEST_P(Float16Sweep, FlushToZeroGivesTheSoftwareResultsOrDeclines) {
                                 0x33c00000u, 0xb4000000u, 0x38800000u, 0x387fe000u, 0x3fc00000u}) {
         f32.push_back(std::bit_cast<float>(bits));
     }
-    const std::vector<double> f64 = {0x1p-1074, -0x1p-1074, 1e-40,  -1e-40, 0x1p-149,
+    const std::vector<double> f64 = {0x1p-1074, -0x1p-1074, 1e-40,    -1e-40,  0x1p-149,
                                      0x1p-24,   0x1.8p-25,  -0x1p-20, 0x1p-14, 1.5};
     std::vector<float16> f16;
     for (const uint16_t bits : {0x0001, 0x8001, 0x03ff, 0x8200, 0x0400, 0x3c00}) {

@@ -1,7 +1,8 @@
 // The vector fast paths against the kernels' scalar loops, on every target the
 // build has and the processor runs (none, SSE4.1 and AVX2 on x86-64; none and
-// Advanced SIMD on 64-bit Arm; the float16 paths on AVX2 and Advanced SIMD). The scalar reference is the kernel itself,
-// kept on its scalar loop by a scalar map whose only entry never matches.
+// Advanced SIMD on 64-bit Arm; the float16 paths on AVX2 and Advanced SIMD).
+// The scalar reference is the kernel itself, kept on its scalar loop by a
+// scalar map whose only entry never matches.
 #include "simd/simd.hpp"
 
 #include <gtest/gtest.h>
@@ -412,10 +413,13 @@ bool has_half_precision(Target target) {
 // leaves every element before it written.
 template <class S>
 Path<S, float16> float16_path(bool check_overflow) {
-    std::vector<S> pool = from_doubles<S>(
-        {0.0, -0.0, 1.0, -1.0, 65504.0, -65504.0, 65519.0, 0x1p-24, -0x1p-24, 0x1p-25, 0x1.8p-25,
-         0x1p-26, 0x1p-14, 0x1.ff8p-15, 1.0 + 0x1p-11, 1.0 + 0x1p-11 + 0x1p-40, 3.0 * 0x1p-25,
-         1e-30, -1e-30, 1e-45, HUGE_VAL, -HUGE_VAL});
+    std::vector<S> pool =
+        from_doubles<S>({0.0,           -0.0,        1.0,           -1.0,
+                         65504.0,       -65504.0,    65519.0,       0x1p-24,
+                         -0x1p-24,      0x1p-25,     0x1.8p-25,     0x1p-26,
+                         0x1p-14,       0x1.ff8p-15, 1.0 + 0x1p-11, 1.0 + 0x1p-11 + 0x1p-40,
+                         3.0 * 0x1p-25, 1e-30,       -1e-30,        1e-45,
+                         HUGE_VAL,      -HUGE_VAL});
     for (const S nan : nans<S>()) pool.push_back(nan);
     Path<S, float16> path;
     path.name = std::string(std::is_same_v<S, float> ? "f32" : "f64") + "_to_f16" +
@@ -486,8 +490,8 @@ Path<int64_t, int32_t> int32_narrowing_path() {
         if (rng() & 1) return edges[rng() % std::size(edges)];
         return static_cast<int32_t>(rng());
     };
-    path.bad = {int64_t{INT32_MAX} + 1, int64_t{INT32_MIN} - 1, INT64_MAX, INT64_MIN,
-                int64_t{1} << 32, -(int64_t{1} << 32), int64_t{0xffffffff}};
+    path.bad = {int64_t{INT32_MAX} + 1, int64_t{INT32_MIN} - 1, INT64_MAX,          INT64_MIN,
+                int64_t{1} << 32,       -(int64_t{1} << 32),    int64_t{0xffffffff}};
     return path;
 }
 
@@ -496,7 +500,8 @@ std::vector<S> random_input(const Path<S, D>& path, std::mt19937_64& rng, size_t
                             double failure_rate) {
     std::vector<S> src(n);
     std::bernoulli_distribution fails(failure_rate);
-    for (S& x : src) x = fails(rng) && !path.bad.empty() ? pick(rng, path.bad) : path.draw_good(rng);
+    for (S& x : src)
+        x = fails(rng) && !path.bad.empty() ? pick(rng, path.bad) : path.draw_good(rng);
     return src;
 }
 

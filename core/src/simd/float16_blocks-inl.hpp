@@ -15,7 +15,7 @@ namespace {
 // writes the elements before a finite source that overflowed. Then the tail.
 template <class Narrow, RoundingMode::Value Mode, FloatElement S>
 FastPathOutcome narrow_in_mode(std::span<const S> src, std::span<float16> dst,
-                                         bool check_overflow) {
+                               bool check_overflow) {
     const size_t n = std::min(src.size(), dst.size());
     const S* in = src.data();
     float16* out = dst.data();

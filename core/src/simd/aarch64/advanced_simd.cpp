@@ -169,9 +169,8 @@ uint16x8_t step_halves(uint16x8_t bits, uint16x8_t move) {
     if constexpr (Mode == RoundingMode::TowardsZero) {
         return vaddq_u16(bits, move);
     } else {
-        const uint16x8_t away =
-            vorrq_u16(vreinterpretq_u16_s16(vshrq_n_s16(vreinterpretq_s16_u16(bits), 15)),
-                      vdupq_n_u16(1));
+        const uint16x8_t away = vorrq_u16(
+            vreinterpretq_u16_s16(vshrq_n_s16(vreinterpretq_s16_u16(bits), 15)), vdupq_n_u16(1));
         const uint16x8_t step = vandq_u16(move, away);
         return Mode == RoundingMode::TowardsPositive ? vaddq_u16(bits, step)
                                                      : vsubq_u16(bits, step);
@@ -227,9 +226,8 @@ struct F32ToF16 {
         const float16x4_t hb = vcvt_f16_f32(b);
         uint16x8_t bits = vreinterpretq_u16_f16(vcombine_f16(ha, hb));
         if constexpr (Mode != RoundingMode::NearestEven) {
-            const uint16x8_t move =
-                vcombine_u16(vmovn_u32(wrong_side<Mode>(vcvt_f32_f16(ha), a)),
-                             vmovn_u32(wrong_side<Mode>(vcvt_f32_f16(hb), b)));
+            const uint16x8_t move = vcombine_u16(vmovn_u32(wrong_side<Mode>(vcvt_f32_f16(ha), a)),
+                                                 vmovn_u32(wrong_side<Mode>(vcvt_f32_f16(hb), b)));
             bits = step_halves<Mode>(bits, move);
         }
         return store_halves<CheckOverflow>(bits, dst);
@@ -251,12 +249,12 @@ struct F64ToF16 {
         if constexpr (Mode != RoundingMode::NearestEven) {
             const float32x4_t wa = vcvt_f32_f16(ha);
             const float32x4_t wb = vcvt_f32_f16(hb);
-            const uint32x4_t low = vcombine_u32(
-                vmovn_u64(wrong_side<Mode>(vcvt_f64_f32(vget_low_f32(wa)), x[0])),
-                vmovn_u64(wrong_side<Mode>(vcvt_high_f64_f32(wa), x[1])));
-            const uint32x4_t high = vcombine_u32(
-                vmovn_u64(wrong_side<Mode>(vcvt_f64_f32(vget_low_f32(wb)), x[2])),
-                vmovn_u64(wrong_side<Mode>(vcvt_high_f64_f32(wb), x[3])));
+            const uint32x4_t low =
+                vcombine_u32(vmovn_u64(wrong_side<Mode>(vcvt_f64_f32(vget_low_f32(wa)), x[0])),
+                             vmovn_u64(wrong_side<Mode>(vcvt_high_f64_f32(wa), x[1])));
+            const uint32x4_t high =
+                vcombine_u32(vmovn_u64(wrong_side<Mode>(vcvt_f64_f32(vget_low_f32(wb)), x[2])),
+                             vmovn_u64(wrong_side<Mode>(vcvt_high_f64_f32(wb), x[3])));
             bits = step_halves<Mode>(bits, vcombine_u16(vmovn_u32(low), vmovn_u32(high)));
         }
         return store_halves<CheckOverflow>(bits, dst);
@@ -266,7 +264,8 @@ struct F64ToF16 {
 struct F16ToF32 {
     static constexpr size_t width = 8;
     static void convert(const float16* src, float* dst) {
-        const float16x8_t h = vreinterpretq_f16_u16(vld1q_u16(reinterpret_cast<const uint16_t*>(src)));
+        const float16x8_t h =
+            vreinterpretq_f16_u16(vld1q_u16(reinterpret_cast<const uint16_t*>(src)));
         vst1q_f32(dst, vcvt_f32_f16(vget_low_f16(h)));
         vst1q_f32(dst + 4, vcvt_high_f32_f16(h));
     }

@@ -188,7 +188,8 @@ struct F64ToF16 {
             const __m256d wide = _mm256_cvtps_pd(y);
             __m256d move;
             if constexpr (Mode == RoundingMode::TowardsZero) {
-                const __m256d magnitude = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffff));
+                const __m256d magnitude =
+                    _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffff));
                 move = _mm256_cmp_pd(_mm256_and_pd(wide, magnitude), _mm256_and_pd(x, magnitude),
                                      _CMP_GT_OQ);
             } else if constexpr (Mode == RoundingMode::TowardsPositive) {
@@ -244,16 +245,18 @@ struct I64ToI32Check {
         for (int k = 0; k < 4; ++k) {
             v[k] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + 4 * k));
             outside = _mm256_or_si256(
-                outside, _mm256_or_si256(_mm256_cmpgt_epi64(v[k], _mm256_set1_epi64x(0x7fffffff)),
-                                         _mm256_cmpgt_epi64(_mm256_set1_epi64x(-0x80000000LL), v[k])));
+                outside,
+                _mm256_or_si256(_mm256_cmpgt_epi64(v[k], _mm256_set1_epi64x(0x7fffffff)),
+                                _mm256_cmpgt_epi64(_mm256_set1_epi64x(-0x80000000LL), v[k])));
         }
         if (!_mm256_testz_si256(outside, outside)) return false;
         for (int k = 0; k < 4; k += 2) {
             // The low halves of both vectors, then the 64-bit groups in element order.
-            const __m256 low = _mm256_shuffle_ps(_mm256_castsi256_ps(v[k]),
-                                                 _mm256_castsi256_ps(v[k + 1]), _MM_SHUFFLE(2, 0, 2, 0));
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 4 * k),
-                                _mm256_permute4x64_epi64(_mm256_castps_si256(low), _MM_SHUFFLE(3, 1, 2, 0)));
+            const __m256 low = _mm256_shuffle_ps(
+                _mm256_castsi256_ps(v[k]), _mm256_castsi256_ps(v[k + 1]), _MM_SHUFFLE(2, 0, 2, 0));
+            _mm256_storeu_si256(
+                reinterpret_cast<__m256i*>(dst + 4 * k),
+                _mm256_permute4x64_epi64(_mm256_castps_si256(low), _MM_SHUFFLE(3, 1, 2, 0)));
         }
         return true;
     }
@@ -262,7 +265,7 @@ struct I64ToI32Check {
 }  // namespace
 
 const PathTable avx2_paths =
-    make_path_table_with_float16<F32ToU8Clamp, F64ToU8Clamp, F64ToI32Clamp, F64ToI32Check,
-                                 F64ToF32, F32ToF16, F64ToF16, F16ToF32, I64ToI32Check>();
+    make_path_table_with_float16<F32ToU8Clamp, F64ToU8Clamp, F64ToI32Clamp, F64ToI32Check, F64ToF32,
+                                 F32ToF16, F64ToF16, F16ToF32, I64ToI32Check>();
 
 }  // namespace tolvane::simd::x86

@@ -109,14 +109,14 @@ FastPathOutcome i64_to_i32_check(std::span<const int64_t> src, std::span<int32_t
     return {true, std::nullopt};
 }
 
-template <template <RoundingMode::Value> class F32ToU8, template <RoundingMode::Value> class F64ToU8,
+template <template <RoundingMode::Value> class F32ToU8,
+          template <RoundingMode::Value> class F64ToU8,
           template <RoundingMode::Value> class F64ToI32Clamp,
           template <RoundingMode::Value> class F64ToI32Check, class F64ToF32,
           template <RoundingMode::Value> class F32ToF16,
           template <RoundingMode::Value> class F64ToF16, class F16ToF32, class I64ToI32>
 constexpr PathTable make_path_table_with_float16() {
-    PathTable table =
-        make_path_table<F32ToU8, F64ToU8, F64ToI32Clamp, F64ToI32Check, F64ToF32>();
+    PathTable table = make_path_table<F32ToU8, F64ToU8, F64ToI32Clamp, F64ToI32Check, F64ToF32>();
     table.f32_to_f16 = float16_blocks::narrow<F32ToF16, float>;
     table.f64_to_f16 = float16_blocks::narrow<F64ToF16, double>;
     table.f16_to_f32 = float16_blocks::widen<F16ToF32>;
