@@ -469,6 +469,30 @@ struct VectorOperation<float16, float> {
     static constexpr WrittenRule rule{};
 };
 
+template <>
+struct VectorOperation<int64_t, int32_t> {
+    static constexpr bool exists = true;
+    static bool takes(const OutOfRangePolicy& p, RoundingMode) { return !p; }
+    static simd::FastPathOutcome run(std::span<const int64_t> s, std::span<int32_t> d,
+                                     const OutOfRangePolicy&, RoundingMode) {
+        return simd::try_i64_to_i32_check(s, d);
+    }
+    static constexpr WrittenRule rule{};
+};
+
+template <>
+struct VectorOperation<int64_t, float> {
+    static constexpr bool exists = true;
+    static bool takes(const OutOfRangePolicy&, RoundingMode m) {
+        return m == RoundingMode::NearestEven;
+    }
+    static simd::FastPathOutcome run(std::span<const int64_t> s, std::span<float> d,
+                                     const OutOfRangePolicy&, RoundingMode) {
+        return simd::try_i64_to_f32_nearest(s, d);
+    }
+    static constexpr WrittenRule rule{};
+};
+
 // The vector operation called directly, then the kernel, on the target set
 // for this thread of calls.
 template <Element S, Element D>

@@ -20,6 +20,7 @@
 
 #include "float_to_float.hpp"
 #include "float_to_int.hpp"
+#include "int_to_float.hpp"
 #include "int_to_int.hpp"
 #include "simd/targets.hpp"
 
@@ -147,7 +148,7 @@ constexpr int64_t unmatched_source<int64_t> = 0x5555555555555555;
 template <class S, class D>
 CastConfig<S, D> config_for(OutOfRangePolicy policy, RoundingMode mode, bool on_scalar_loop) {
     CastConfig<S, D> config{};
-    config.out_of_range = policy;
+    if constexpr (requires { config.out_of_range; }) config.out_of_range = policy;
     if constexpr (requires { config.rounding; }) config.rounding = mode;
     if (on_scalar_loop) config.scalar_map.push_back({unmatched_source<S>, D{}});
     return config;
@@ -155,8 +156,10 @@ CastConfig<S, D> config_for(OutOfRangePolicy policy, RoundingMode mode, bool on_
 
 template <class S, class D>
 CastOutcome run_kernel(std::span<const S> src, std::span<D> dst, const CastConfig<S, D>& config) {
-    if constexpr (std::is_integral_v<S>) {
+    if constexpr (std::is_integral_v<S> && std::is_integral_v<D>) {
         return convert_slice_int_to_int<S, D>(src, dst, config);
+    } else if constexpr (std::is_integral_v<S>) {
+        return convert_slice_int_to_float<S, D>(src, dst, config);
     } else if constexpr (std::is_integral_v<D>) {
         return convert_slice_float_to_int<S, D>(src, dst, config);
     } else {
@@ -495,6 +498,26 @@ Path<int64_t, int32_t> int32_narrowing_path() {
     return path;
 }
 
+// int64 -> float32, nearest-even (AVX2 only): nothing fails.
+Path<int64_t, float> int64_to_float32_path() {
+    Path<int64_t, float> path;
+    path.name = "i64_to_f32_nearest";
+    path.run = [](std::span<const int64_t> src, std::span<float> dst, RoundingMode) {
+        return simd::try_i64_to_f32_nearest(src, dst);
+    };
+    path.step = 1;
+    path.modes = {RoundingMode::NearestEven};
+    path.offered_on = [](Target target) { return target == Target::Avx2; };
+    // Every magnitude, ties and near-ties of float32 included.
+    path.draw_good = [](std::mt19937_64& rng) -> int64_t {
+        constexpr int64_t edges[] = {INT64_MAX, INT64_MIN, (int64_t{1} << 24) + 1,
+                                     (int64_t{1} << 25) + 2, (int64_t{1} << 53) + 1, -3, 0};
+        if (rng() % 4 == 0) return edges[rng() % std::size(edges)];
+        return static_cast<int64_t>(rng()) >> (rng() % 64);
+    };
+    return path;
+}
+
 template <class S, class D>
 std::vector<S> random_input(const Path<S, D>& path, std::mt19937_64& rng, size_t n,
                             double failure_rate) {
@@ -602,6 +625,9 @@ TEST_P(FastPath, Float16NarrowingMatchesScalarLoop) {
 }
 TEST_P(FastPath, Int64ToInt32CheckMatchesScalarLoop) {
     every_length_matches_scalar_loop(int32_narrowing_path());
+}
+TEST_P(FastPath, Int64ToFloat32MatchesScalarLoop) {
+    every_length_matches_scalar_loop(int64_to_float32_path());
 }
 TEST_P(FastPath, Int64ToInt32CheckFailureAtEachPosition) {
     failure_at_each_position(int32_narrowing_path());

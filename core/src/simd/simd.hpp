@@ -51,4 +51,8 @@ FastPathOutcome try_f16_to_f32(std::span<const float16> src, std::span<float> ds
 // scalar loop, a failing element leaves every element before it written.
 FastPathOutcome try_i64_to_i32_check(std::span<const int64_t> src, std::span<int32_t> dst);
 
+// int64 to float32, nearest-even, with the scalar conversion instruction in
+// an unrolled loop (x86-64 only): the same results, written a vector at a time.
+FastPathOutcome try_i64_to_f32_nearest(std::span<const int64_t> src, std::span<float> dst);
+
 }  // namespace tolvane::simd

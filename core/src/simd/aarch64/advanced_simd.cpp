@@ -346,7 +346,8 @@ FastPathOutcome try_f16_to_f32(std::span<const float16> src, std::span<float> ds
     return float16_blocks::widen<F16ToF32>(src, dst);
 }
 
-// The integer narrowing stays on the kernel's block loops here.
+// The integer paths stay on the kernel's loops here.
 FastPathOutcome try_i64_to_i32_check(std::span<const int64_t>, std::span<int32_t>) { return {}; }
+FastPathOutcome try_i64_to_f32_nearest(std::span<const int64_t>, std::span<float>) { return {}; }
 
 }  // namespace tolvane::simd

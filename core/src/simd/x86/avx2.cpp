@@ -262,10 +262,27 @@ struct I64ToI32Check {
     }
 };
 
+// No instruction before AVX-512 converts 64-bit integer lanes: the scalar
+// one, four lanes gathered into a vector, eight elements a store.
+struct I64ToF32 {
+    static constexpr size_t width = 8;
+    [[gnu::always_inline]] static __m128 four(const int64_t* src) {
+        const __m128 zero = _mm_setzero_ps();
+        const __m128 low =
+            _mm_unpacklo_ps(_mm_cvtsi64_ss(zero, src[0]), _mm_cvtsi64_ss(zero, src[1]));
+        const __m128 high =
+            _mm_unpacklo_ps(_mm_cvtsi64_ss(zero, src[2]), _mm_cvtsi64_ss(zero, src[3]));
+        return _mm_movelh_ps(low, high);
+    }
+    [[gnu::always_inline]] static void convert(const int64_t* src, float* dst) {
+        _mm256_storeu_ps(dst, _mm256_set_m128(four(src + 4), four(src)));
+    }
+};
+
 }  // namespace
 
 const PathTable avx2_paths =
-    make_path_table_with_float16<F32ToU8Clamp, F64ToU8Clamp, F64ToI32Clamp, F64ToI32Check, F64ToF32,
-                                 F32ToF16, F64ToF16, F16ToF32, I64ToI32Check>();
+    make_extended_path_table<F32ToU8Clamp, F64ToU8Clamp, F64ToI32Clamp, F64ToI32Check, F64ToF32,
+                             F32ToF16, F64ToF16, F16ToF32, I64ToI32Check, I64ToF32>();
 
 }  // namespace tolvane::simd::x86

@@ -112,4 +112,10 @@ FastPathOutcome try_i64_to_i32_check(std::span<const int64_t> src, std::span<int
     return paths && paths->i64_to_i32_check ? paths->i64_to_i32_check(src, dst) : FastPathOutcome{};
 }
 
+FastPathOutcome try_i64_to_f32_nearest(std::span<const int64_t> src, std::span<float> dst) {
+    const x86::PathTable* paths = active_paths();
+    return paths && paths->i64_to_f32_nearest ? paths->i64_to_f32_nearest(src, dst)
+                                              : FastPathOutcome{};
+}
+
 }  // namespace tolvane::simd

@@ -20,6 +20,7 @@ struct PathTable {
     FastPathOutcome (*f16_to_f32)(std::span<const float16>, std::span<float>);
     // Null without 64-bit integer comparisons.
     FastPathOutcome (*i64_to_i32_check)(std::span<const int64_t>, std::span<int32_t>);
+    FastPathOutcome (*i64_to_f32_nearest)(std::span<const int64_t>, std::span<float>);
 };
 
 extern const PathTable sse41_paths;

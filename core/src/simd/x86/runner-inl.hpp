@@ -15,9 +15,9 @@
 // mode, each with a `width` and a `convert<CheckOverflow>` that stores a
 // whole block, or returns false without writing when a result of the block is
 // an infinity) and F16ToF32 (`width`, `convert`), and builds its table with
-// make_path_table_with_float16, with I64ToI32 (`width`, and a `convert` that
+// make_extended_path_table, with I64ToI32 (`width`, and a `convert` that
 // stores a whole block of int64 -> int32 or returns false without writing
-// when an element is out of range).
+// when an element is out of range) and I64ToF32 (`width`, `convert`).
 
 #include "../float16_blocks-inl.hpp"
 
@@ -88,6 +88,7 @@ constexpr PathTable make_path_table() {
         nullptr,
         nullptr,
         nullptr,
+        nullptr,
     };
 }
 
@@ -109,18 +110,31 @@ FastPathOutcome i64_to_i32_check(std::span<const int64_t> src, std::span<int32_t
     return {true, std::nullopt};
 }
 
+template <class Convert>
+FastPathOutcome i64_to_f32_nearest(std::span<const int64_t> src, std::span<float> dst) {
+    const size_t n = std::min(src.size(), dst.size());
+    size_t i = 0;
+    for (; i + Convert::width <= n; i += Convert::width) {
+        Convert::convert(src.data() + i, dst.data() + i);
+    }
+    for (; i < n; ++i) dst[i] = static_cast<float>(src[i]);
+    return {true, std::nullopt};
+}
+
 template <template <RoundingMode::Value> class F32ToU8,
           template <RoundingMode::Value> class F64ToU8,
           template <RoundingMode::Value> class F64ToI32Clamp,
           template <RoundingMode::Value> class F64ToI32Check, class F64ToF32,
           template <RoundingMode::Value> class F32ToF16,
-          template <RoundingMode::Value> class F64ToF16, class F16ToF32, class I64ToI32>
-constexpr PathTable make_path_table_with_float16() {
+          template <RoundingMode::Value> class F64ToF16, class F16ToF32, class I64ToI32,
+          class I64ToF32>
+constexpr PathTable make_extended_path_table() {
     PathTable table = make_path_table<F32ToU8, F64ToU8, F64ToI32Clamp, F64ToI32Check, F64ToF32>();
     table.f32_to_f16 = float16_blocks::narrow<F32ToF16, float>;
     table.f64_to_f16 = float16_blocks::narrow<F64ToF16, double>;
     table.f16_to_f32 = float16_blocks::widen<F16ToF32>;
     table.i64_to_i32_check = i64_to_i32_check<I64ToI32>;
+    table.i64_to_f32_nearest = i64_to_f32_nearest<I64ToF32>;
     return table;
 }
 
