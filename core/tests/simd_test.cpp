@@ -459,16 +459,29 @@ Path<S, float16> float16_path(bool check_overflow) {
     return path;
 }
 
-Path<float16, float> float16_widening_path() {
-    Path<float16, float> path;
-    path.name = "f16_to_f32";
-    path.run = [](std::span<const float16> src, std::span<float> dst, RoundingMode) {
-        return simd::try_f16_to_f32(src, dst);
+// An operation that reads no rounding mode and writes, like the scalar loop,
+// every element before a failing one.
+template <class S, class D>
+Path<S, D> modeless_path(std::string name,
+                         FastPathOutcome (*operation)(std::span<const S>, std::span<D>),
+                         std::function<bool(Target)> offered_on) {
+    Path<S, D> path;
+    path.name = std::move(name);
+    path.run = [operation](std::span<const S> src, std::span<D> dst, RoundingMode) {
+        return operation(src, dst);
     };
     path.policy = std::nullopt;
     path.step = 1;
     path.modes = {RoundingMode::NearestEven};
-    path.offered_on = has_half_precision;
+    path.offered_on = std::move(offered_on);
+    return path;
+}
+
+bool is_avx2(Target target) { return target == Target::Avx2; }
+
+Path<float16, float> float16_widening_path() {
+    auto path = modeless_path<float16, float>("f16_to_f32", simd::try_f16_to_f32,
+                                              has_half_precision);
     path.draw_good = [](std::mt19937_64& rng) {
         const auto bits = static_cast<uint16_t>(rng());
         return float16{bits == unmatched_source<float16>.bits ? uint16_t{0} : bits};
@@ -479,15 +492,8 @@ Path<float16, float> float16_widening_path() {
 // int64 -> int32 with no policy (AVX2 only); a failing element leaves every
 // element before it written, as in the scalar loop.
 Path<int64_t, int32_t> int32_narrowing_path() {
-    Path<int64_t, int32_t> path;
-    path.name = "i64_to_i32_check";
-    path.run = [](std::span<const int64_t> src, std::span<int32_t> dst, RoundingMode) {
-        return simd::try_i64_to_i32_check(src, dst);
-    };
-    path.policy = std::nullopt;
-    path.step = 1;
-    path.modes = {RoundingMode::NearestEven};
-    path.offered_on = [](Target target) { return target == Target::Avx2; };
+    auto path = modeless_path<int64_t, int32_t>("i64_to_i32_check", simd::try_i64_to_i32_check,
+                                                is_avx2);
     path.draw_good = [](std::mt19937_64& rng) -> int64_t {
         constexpr int64_t edges[] = {0, -1, 1, INT32_MIN, INT32_MAX, INT32_MIN + 1, INT32_MAX - 1};
         if (rng() & 1) return edges[rng() % std::size(edges)];
@@ -500,14 +506,8 @@ Path<int64_t, int32_t> int32_narrowing_path() {
 
 // int64 -> float32, nearest-even (AVX2 only): nothing fails.
 Path<int64_t, float> int64_to_float32_path() {
-    Path<int64_t, float> path;
-    path.name = "i64_to_f32_nearest";
-    path.run = [](std::span<const int64_t> src, std::span<float> dst, RoundingMode) {
-        return simd::try_i64_to_f32_nearest(src, dst);
-    };
-    path.step = 1;
-    path.modes = {RoundingMode::NearestEven};
-    path.offered_on = [](Target target) { return target == Target::Avx2; };
+    auto path = modeless_path<int64_t, float>("i64_to_f32_nearest", simd::try_i64_to_f32_nearest,
+                                              is_avx2);
     // Every magnitude, ties and near-ties of float32 included.
     path.draw_good = [](std::mt19937_64& rng) -> int64_t {
         constexpr int64_t edges[] = {INT64_MAX, INT64_MIN, (int64_t{1} << 24) + 1,
