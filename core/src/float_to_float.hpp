@@ -175,7 +175,9 @@ CastOutcome convert_slice_float_to_float(std::span<const S> src, std::span<D> ds
             if (fast.converted || fast.error) return fast.error;
         }
     }
-    if (!lookup && config.rounding != RoundingMode::NearestAway) {
+    // A few elements cost less in the loops below than the way to a vector path.
+    if (!lookup && config.rounding != RoundingMode::NearestAway &&
+        n >= detail::short_slice_elements) {
         const bool check_overflow = config.out_of_range != OutOfRangeMode::Clamp;
         simd::FastPathOutcome fast{};
         if constexpr (std::same_as<S, float> && std::same_as<D, float16>) {

@@ -88,7 +88,8 @@ CastOutcome convert_slice_int_to_float(std::span<const S> src, std::span<D> dst,
                          detail::int_exact_in<S, D>;
     if (!nearest) return detail::int_to_float_loop(in, out, n, config, false);
     if constexpr (std::same_as<S, int64_t> && std::same_as<D, float>) {
-        if (map.empty() && simd::try_i64_to_f32_nearest(src.first(n), dst.first(n)).converted) {
+        if (map.empty() && n >= detail::short_slice_elements &&
+            simd::try_i64_to_f32_nearest(src.first(n), dst.first(n)).converted) {
             return std::nullopt;
         }
     }

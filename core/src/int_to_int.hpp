@@ -175,7 +175,7 @@ CastOutcome convert_slice_int_to_int(std::span<const S> src, std::span<D> dst,
         return detail::int_to_int_loop(x, y, len, config);
     };
     if constexpr (std::same_as<S, int64_t> && std::same_as<D, int32_t>) {
-        if (map.empty() && !config.out_of_range) {
+        if (map.empty() && !config.out_of_range && n >= detail::short_slice_elements) {
             const auto fast = simd::try_i64_to_i32_check(src.first(n), dst.first(n));
             if (fast.converted || fast.error) return fast.error;
         }
