@@ -144,6 +144,10 @@ std::vector<Row> rows_for(size_t source_bytes, std::vector<std::shared_ptr<void>
     rows.push_back(conversion_row<int64_t, int32_t>(
         "int64 -> int32 clamp", false, source_bytes, {{}, clamp},
         [](std::mt19937_64& rng) { return static_cast<int64_t>(rng()) >> (rng() % 40); }, keep));
+    rows.push_back(conversion_row<int64_t, int32_t>(
+        "int64 -> int32 checked", true, source_bytes, {{}, std::nullopt},
+        [](std::mt19937_64& rng) { return static_cast<int64_t>(static_cast<int32_t>(rng())); },
+        keep));
     rows.push_back(conversion_row<int32_t, uint8_t>(
         "int32 -> uint8 wrap", false, source_bytes, {{}, OutOfRangeMode::Wrap},
         [](std::mt19937_64& rng) { return static_cast<int32_t>(rng()); }, keep));
@@ -151,8 +155,22 @@ std::vector<Row> rows_for(size_t source_bytes, std::vector<std::shared_ptr<void>
         "int32 -> float32 nearest", false, source_bytes, {{}, nearest},
         [](std::mt19937_64& rng) { return static_cast<int32_t>(rng()); }, keep));
     rows.push_back(conversion_row<float, float16>(
-        "float32 -> float16 nearest", false, source_bytes, {{}, clamp, nearest},
+        "float32 -> float16 nearest", true, source_bytes, {{}, clamp, nearest},
         [](std::mt19937_64& rng) { return static_cast<float>(uniform(rng, -70000.0, 70000.0)); },
+        keep));
+    rows.push_back(conversion_row<float, float16>(
+        "float32 -> float16 to zero", true, source_bytes,
+        {{}, std::nullopt, RoundingMode::TowardsZero},
+        [](std::mt19937_64& rng) { return static_cast<float>(uniform(rng, -70000.0, 70000.0)); },
+        keep));
+    rows.push_back(conversion_row<double, float16>(
+        "float64 -> float16 checked", true, source_bytes, {{}, std::nullopt, nearest},
+        [](std::mt19937_64& rng) { return uniform(rng, -60000.0, 60000.0); }, keep));
+    rows.push_back(conversion_row<float16, float>(
+        "float16 -> float32", true, source_bytes, {{}, clamp, nearest},
+        [](std::mt19937_64& rng) {
+            return float32_to_float16(static_cast<float>(uniform(rng, -6e4, 6e4)));
+        },
         keep));
     return rows;
 }

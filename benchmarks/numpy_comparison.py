@@ -1,11 +1,13 @@
 """tolvane against the NumPy code a user would write for the same result.
 
-Times, in one run, every conversion below for arrays of 1, 1,000, 1,000,000
-and 16,000,000 elements: our call, the NumPy pipeline that gives the same
-array (checks included), and plain ``astype`` (NumPy's unchecked floor).
-Prints the median time of each and the ratios, the bytes per second of the
-16,000,000-element calls against ``np.copyto`` moving as many bytes, and the
-peak memory of each 16,000,000-element call.
+Times, in one run, every conversion below for arrays of 1, 1,000, 100,000,
+1,000,000 and 16,000,000 elements: our call, the NumPy pipeline that gives the
+same array (checks included), the Numba loop a user would write for it
+(benchmarks/numba_loops.py, compiled and warmed up first) and plain ``astype``
+(NumPy's unchecked floor), interleaved round by round. Prints the median time
+of each and the ratios, the bytes per second of the 16,000,000-element calls
+against ``np.copyto`` moving as many bytes, and the peak memory of each
+16,000,000-element call. Numba comes from benchmarks/requirements.txt.
 
     python3 benchmarks/numpy_comparison.py [--sizes 1,1000] [--rounds 15]
 """
@@ -25,7 +27,12 @@ import numpy as np
 
 import tolvane
 
-SIZES = (1, 1_000, 1_000_000, 16_000_000)
+try:
+    import numba_loops
+except ImportError as missing:
+    raise SystemExit(f"{missing}: pip install -r benchmarks/requirements.txt") from None
+
+SIZES = (1, 1_000, 100_000, 1_000_000, 16_000_000)
 MEMORY_SIZE = 16_000_000
 INT32 = np.iinfo(np.int32)
 
@@ -96,6 +103,28 @@ def cast(target, rounding, policy=None, entries=None):
     return lambda a, out: cast_array(a, target_dtype=target, rounding_mode=rounding)
 
 
+def numba_alloc(loop, target):
+    """The Numba loop as a user calls it: NumPy allocates, the loop fills."""
+    def call(a, out):
+        result = np.empty(a.size, dtype=target)
+        loop(a, result)
+        return result
+    return call
+
+
+def numba_f32_to_f16_bits(a, out):
+    result = np.empty(a.size, dtype=np.float16)
+    numba_loops.f32_to_f16_towards_zero_bits(a.view(np.uint32), result.view(np.uint16))
+    return result
+
+
+def numba_into(loop):
+    def call(a, out):
+        loop(a, out)
+        return out
+    return call
+
+
 def cast_into(rounding):
     cast_array_into = tolvane.cast_array_into
     return lambda a, out: cast_array_into(a, out, rounding_mode=rounding)
@@ -109,34 +138,44 @@ class Row:
     make_input: Callable
     ours: Callable
     numpy: Callable
-    # Whether plain astype, the unchecked conversion, is a floor to match
-    # (at most 1.1 of its time from 1,000,000 elements on).
-    plain_floor: bool
+    numba: Callable
+    # The most of plain astype's time (the unchecked conversion) that the
+    # row may take from 1,000,000 elements on, if it is held to it.
+    astype_limit: float | None
     into: bool = False
 
 
 ROWS = [
     Row("float64->uint8 nearest-even clamp", np.float64, np.uint8, uniform(-20.0, 280.0),
         cast("uint8", "nearest-even", "clamp"),
-        lambda a, out: np.clip(np.rint(a), 0, 255).astype(np.uint8), True),
+        lambda a, out: np.clip(np.rint(a), 0, 255).astype(np.uint8),
+        numba_alloc(numba_loops.f64_to_u8_nearest_clamp, np.uint8), 1.1),
     Row("float64->int32 nearest-even no policy", np.float64, np.int32, uniform(-2e9, 2e9),
-        cast("int32", "nearest-even"), f64_to_i32_numpy, False),
+        cast("int32", "nearest-even"), f64_to_i32_numpy,
+        numba_alloc(numba_loops.f64_to_i32_nearest_checked, np.int32), 1.2),
     Row("float64->float32 nearest-even no policy", np.float64, np.float32, uniform(-1e6, 1e6),
-        cast("float32", "nearest-even"), f64_to_f32_numpy, True),
-    Row("float32->float16 towards-zero", np.float32, np.float16, uniform(-6e4, 6e4, np.float32),
-        cast("float16", "towards-zero"), f32_to_f16_towards_zero_numpy, True),
+        cast("float32", "nearest-even"), f64_to_f32_numpy,
+        numba_alloc(numba_loops.f64_to_f32_nearest_checked, np.float32), 1.1),
+    Row("float32->float16 towards-zero clamp", np.float32, np.float16,
+        uniform(-6e4, 6e4, np.float32), cast("float16", "towards-zero", "clamp"),
+        f32_to_f16_towards_zero_numpy, numba_f32_to_f16_bits, 1.1),
     Row("int64->int32 no policy", np.int64, np.int32, integers(np.int64, INT32.min, INT32.max),
-        cast("int32", "nearest-even"), i64_to_i32_numpy, False),
+        cast("int32", "nearest-even"), i64_to_i32_numpy,
+        numba_alloc(numba_loops.i64_to_i32_checked, np.int32), 1.2),
     Row("int32->uint8 wrap", np.int32, np.uint8, integers(np.int32),
-        cast("uint8", "nearest-even", "wrap"), lambda a, out: a.astype(np.uint8), True),
+        cast("uint8", "nearest-even", "wrap"), lambda a, out: a.astype(np.uint8),
+        numba_alloc(numba_loops.i32_to_u8_wrap, np.uint8), 1.1),
     Row("int64->float32 nearest-even", np.int64, np.float32, integers(np.int64),
-        cast("float32", "nearest-even"), lambda a, out: a.astype(np.float32), True),
+        cast("float32", "nearest-even"), lambda a, out: a.astype(np.float32),
+        numba_alloc(numba_loops.i64_to_f32_nearest, np.float32), 1.1),
     Row("float64->int16 {NaN: -1} towards-zero clamp", np.float64, np.int16,
         with_nans(uniform(-4e4, 4e4), 0.01),
-        cast("int16", "towards-zero", "clamp", {float("nan"): -1}), f64_to_i16_map_numpy, False),
+        cast("int16", "towards-zero", "clamp", {float("nan"): -1}), f64_to_i16_map_numpy,
+        numba_alloc(numba_loops.f64_to_i16_nan_map_towards_zero_clamp, np.int16), None),
     Row("cast_array_into float64->float32", np.float64, np.float32, uniform(-1e6, 1e6),
         cast_into("nearest-even"),
-        lambda a, out: np.copyto(out, a, casting="unsafe"), False, into=True),
+        lambda a, out: np.copyto(out, a, casting="unsafe"),
+        numba_into(numba_loops.f64_to_f32_nearest_checked), None, into=True),
 ]
 
 
@@ -176,18 +215,21 @@ def median_times(functions, a, out, rounds, batch_seconds):
 
 
 def check_same_result(row, a, out):
-    """Our result equals the NumPy pipeline's, so the two do the same job."""
+    """Our result equals the NumPy pipeline's and the Numba loop's, so the
+    three do the same job; the Numba loop is compiled here, before timing."""
     if row.into:
         expected = np.empty_like(out)
         np.copyto(expected, a, casting="unsafe")
         row.ours(a, out)
-        got = out
+        got = [out.copy(), row.numba(a, np.zeros_like(out))]
     else:
         with np.errstate(all="ignore"):
             expected = row.numpy(a, out)
-        got = row.ours(a, out)
-    if got.dtype != expected.dtype or not np.array_equal(got, expected, equal_nan=got.dtype.kind == "f"):
-        raise SystemExit(f"{row.name}: our result differs from the NumPy pipeline's")
+        got = [row.ours(a, out), row.numba(a, out)]
+    for who, result in zip(("our", "the Numba loop's"), got):
+        if result.dtype != expected.dtype or not np.array_equal(
+                result, expected, equal_nan=result.dtype.kind == "f"):
+            raise SystemExit(f"{row.name}: {who} result differs from the NumPy pipeline's")
 
 
 def floor_seconds(total_bytes, rounds):
@@ -255,16 +297,21 @@ def measure_memory(row_index, which):
 # ---------------------------------------------------------------- report
 
 
-def targets(row, n, ratio_numpy, ratio_astype):
+def targets(row, n, ratio_numpy, ratio_numba, ratio_astype, copyto_share):
     """The performance targets for this row and size, as (text, met) pairs."""
     if n == 1:
-        return [("<=1.3 astype", ratio_astype <= 1.3)]
+        return [("<=1.0 astype", ratio_astype <= 1.0)]
+    found = []
+    if n in (100_000, 1_000_000):
+        found.append(("<=1.0 numba", ratio_numba <= 1.0))
     if n >= 1_000_000:
-        found = [("<=0.5 numpy", ratio_numpy <= 0.5)]
-        if row.plain_floor:
-            found.append(("<=1.1 astype", ratio_astype <= 1.1))
-        return found
-    return []
+        found.append(("<=0.5 numpy", ratio_numpy <= 0.5))
+        if row.astype_limit is not None:
+            found.append((f"<={row.astype_limit} astype", ratio_astype <= row.astype_limit))
+    if copyto_share is not None:
+        found.append(("<=1.0 numba or >=0.8 copyto",
+                      ratio_numba <= 1.0 or copyto_share >= 0.8))
+    return found
 
 
 def main():
@@ -287,7 +334,7 @@ def main():
           f"median of {args.rounds} timed rounds ({4 * args.rounds} below 1,000,000 elements); "
           f"ratio = ours / theirs")
     header = (f"{'conversion':44} {'n':>10} {'ours':>10} {'numpy':>10} {'ratio':>6} "
-              f"{'astype':>10} {'ratio':>6}  targets")
+              f"{'numba':>10} {'ratio':>6} {'astype':>10} {'ratio':>6}  targets")
     print(header)
     print("-" * len(header))
     bandwidth = []
@@ -304,18 +351,21 @@ def main():
             batch = 0.002 if n < 1_000_000 else 0.0
             rounds = args.rounds * (4 if n < 1_000_000 else 1)
             with np.errstate(all="ignore"):
-                t_ours, t_numpy, t_astype = median_times([row.ours, row.numpy, plain], a, out,
-                                                         rounds, batch)
-            r_numpy, r_astype = t_ours / t_numpy, t_ours / t_astype
-            checks = targets(row, n, r_numpy, r_astype)
-            marks = "  ".join(f"{text} {'ok' if met else 'MISS'}" for text, met in checks)
-            misses += [f"{row.name} n={n}: {text}" for text, met in checks if not met]
-            print(f"{row.name:44} {n:>10,} {human_time(t_ours)} {human_time(t_numpy)} "
-                  f"{r_numpy:6.2f} {human_time(t_astype)} {r_astype:6.2f}  {marks}", flush=True)
+                t_ours, t_numpy, t_numba, t_astype = median_times(
+                    [row.ours, row.numpy, row.numba, plain], a, out, rounds, batch)
+            r_numpy, r_numba, r_astype = t_ours / t_numpy, t_ours / t_numba, t_ours / t_astype
+            copyto_share = None
             if n == 16_000_000:
                 moved = n * (np.dtype(row.source).itemsize + np.dtype(row.target).itemsize)
                 t_floor, floor_bytes = floor_seconds(moved, rounds)
+                copyto_share = (moved / t_ours) / (floor_bytes / t_floor)
                 bandwidth.append((row.name, moved, t_ours, floor_bytes / t_floor))
+            checks = targets(row, n, r_numpy, r_numba, r_astype, copyto_share)
+            marks = "  ".join(f"{text} {'ok' if met else 'MISS'}" for text, met in checks)
+            misses += [f"{row.name} n={n}: {text}" for text, met in checks if not met]
+            print(f"{row.name:44} {n:>10,} {human_time(t_ours)} {human_time(t_numpy)} "
+                  f"{r_numpy:6.2f} {human_time(t_numba)} {r_numba:6.2f} "
+                  f"{human_time(t_astype)} {r_astype:6.2f}  {marks}", flush=True)
             del a, out
 
     if bandwidth:

@@ -437,6 +437,62 @@ struct VectorOperation<double, float> {
     static constexpr WrittenRule rule{WrittenRule::Everything, 1};
 };
 
+// float32 and float64 to float16 under any mode but NearestAway, writing the
+// elements before a failing one as the scalar loop does.
+template <FloatElement S>
+requires(!std::same_as<S, float16>) struct VectorOperation<S, float16> {
+    static constexpr bool exists = true;
+    static bool takes(const OutOfRangePolicy&, RoundingMode m) {
+        return m != RoundingMode::NearestAway;
+    }
+    static simd::FastPathOutcome run(std::span<const S> s, std::span<float16> d,
+                                     const OutOfRangePolicy& p, RoundingMode m) {
+        if constexpr (std::same_as<S, float>) {
+            return simd::try_f32_to_f16(s, d, m, p != OutOfRangeMode::Clamp);
+        } else {
+            return simd::try_f64_to_f16(s, d, m, p != OutOfRangeMode::Clamp);
+        }
+    }
+    static constexpr WrittenRule rule{};
+};
+
+template <>
+struct VectorOperation<float16, float> {
+    static constexpr bool exists = true;
+    static bool takes(const OutOfRangePolicy&, RoundingMode m) {
+        return m != RoundingMode::NearestAway;
+    }
+    static simd::FastPathOutcome run(std::span<const float16> s, std::span<float> d,
+                                     const OutOfRangePolicy&, RoundingMode) {
+        return simd::try_f16_to_f32(s, d);
+    }
+    static constexpr WrittenRule rule{};
+};
+
+template <>
+struct VectorOperation<int64_t, int32_t> {
+    static constexpr bool exists = true;
+    static bool takes(const OutOfRangePolicy& p, RoundingMode) { return !p; }
+    static simd::FastPathOutcome run(std::span<const int64_t> s, std::span<int32_t> d,
+                                     const OutOfRangePolicy&, RoundingMode) {
+        return simd::try_i64_to_i32_check(s, d);
+    }
+    static constexpr WrittenRule rule{};
+};
+
+template <>
+struct VectorOperation<int64_t, float> {
+    static constexpr bool exists = true;
+    static bool takes(const OutOfRangePolicy&, RoundingMode m) {
+        return m == RoundingMode::NearestEven;
+    }
+    static simd::FastPathOutcome run(std::span<const int64_t> s, std::span<float> d,
+                                     const OutOfRangePolicy&, RoundingMode) {
+        return simd::try_i64_to_f32_nearest(s, d);
+    }
+    static constexpr WrittenRule rule{};
+};
+
 // The vector operation called directly, then the kernel, on the target set
 // for this thread of calls.
 template <Element S, Element D>

@@ -175,6 +175,22 @@ CastOutcome convert_slice_float_to_float(std::span<const S> src, std::span<D> ds
             if (fast.converted || fast.error) return fast.error;
         }
     }
+    // A few elements cost less in the loops below than the way to a vector path.
+    if (!lookup && config.rounding != RoundingMode::NearestAway &&
+        n >= detail::short_slice_elements) {
+        const bool check_overflow = config.out_of_range != OutOfRangeMode::Clamp;
+        simd::FastPathOutcome fast{};
+        if constexpr (std::same_as<S, float> && std::same_as<D, float16>) {
+            fast =
+                simd::try_f32_to_f16(src.first(n), dst.first(n), config.rounding, check_overflow);
+        } else if constexpr (std::same_as<S, double> && std::same_as<D, float16>) {
+            fast =
+                simd::try_f64_to_f16(src.first(n), dst.first(n), config.rounding, check_overflow);
+        } else if constexpr (std::same_as<S, float16> && std::same_as<D, float>) {
+            fast = simd::try_f16_to_f32(src.first(n), dst.first(n));
+        }
+        if (fast.converted || fast.error) return fast.error;
+    }
     const S* in = src.data();
     D* out = dst.data();
     if constexpr (detail::is_narrowing<S, D>) {

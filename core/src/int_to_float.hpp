@@ -10,6 +10,7 @@
 #include "element_types.hpp"
 #include "float16.hpp"
 #include "rounding.hpp"
+#include "simd/simd.hpp"
 
 namespace tolvane {
 
@@ -86,6 +87,12 @@ CastOutcome convert_slice_int_to_float(std::span<const S> src, std::span<D> dst,
     const bool nearest = config.rounding == RoundingMode::NearestEven ||
                          detail::int_exact_in<S, D>;
     if (!nearest) return detail::int_to_float_loop(in, out, n, config, false);
+    if constexpr (std::same_as<S, int64_t> && std::same_as<D, float>) {
+        if (map.empty() && n >= detail::short_slice_elements &&
+            simd::try_i64_to_f32_nearest(src.first(n), dst.first(n)).converted) {
+            return std::nullopt;
+        }
+    }
 
     using Rule = detail::IntToFloatNearestRule<S, D>;
     if (map.empty()) {

@@ -10,6 +10,7 @@
 #include "cast_config.hpp"
 #include "cast_error.hpp"
 #include "element_types.hpp"
+#include "simd/simd.hpp"
 
 namespace tolvane {
 
@@ -173,6 +174,12 @@ CastOutcome convert_slice_int_to_int(std::span<const S> src, std::span<D> dst,
     const auto element_loop = [&config](const S* x, D* y, size_t len) {
         return detail::int_to_int_loop(x, y, len, config);
     };
+    if constexpr (std::same_as<S, int64_t> && std::same_as<D, int32_t>) {
+        if (map.empty() && !config.out_of_range && n >= detail::short_slice_elements) {
+            const auto fast = simd::try_i64_to_i32_check(src.first(n), dst.first(n));
+            if (fast.converted || fast.error) return fast.error;
+        }
+    }
 
     if (map.empty()) {
         if constexpr (R::whole_source || sizeof(S) == sizeof(D)) {

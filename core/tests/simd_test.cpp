@@ -1,7 +1,8 @@
 // The vector fast paths against the kernels' scalar loops, on every target the
 // build has and the processor runs (none, SSE4.1 and AVX2 on x86-64; none and
-// Advanced SIMD on 64-bit Arm). The scalar reference is the kernel itself,
-// kept on its scalar loop by a scalar map whose only entry never matches.
+// Advanced SIMD on 64-bit Arm; the float16 paths on AVX2 and Advanced SIMD).
+// The scalar reference is the kernel itself, kept on its scalar loop by a
+// scalar map whose only entry never matches.
 #include "simd/simd.hpp"
 
 #include <gtest/gtest.h>
@@ -19,7 +20,13 @@
 
 #include "float_to_float.hpp"
 #include "float_to_int.hpp"
+#include "int_to_float.hpp"
+#include "int_to_int.hpp"
 #include "simd/targets.hpp"
+
+#ifndef TOLVANE_TESTS_CROSSCOMPILED
+#define TOLVANE_TESTS_CROSSCOMPILED 0
+#endif
 
 namespace tolvane {
 namespace {
@@ -63,8 +70,20 @@ bool same_bits(T a, T b) {
         return std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b);
     } else if constexpr (std::is_same_v<T, double>) {
         return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b);
+    } else if constexpr (std::is_same_v<T, float16>) {
+        return a.bits == b.bits;
     } else {
         return a == b;
+    }
+}
+
+// An element as a number gtest can print: float16 as its bit pattern.
+template <class T>
+auto printable(T v) {
+    if constexpr (std::is_same_v<T, float16>) {
+        return v.bits;
+    } else {
+        return +v;
     }
 }
 
@@ -93,6 +112,8 @@ template <class D>
 std::vector<D> fills() {
     if constexpr (std::is_same_v<D, float>) {
         return {from_bits<float>(0x7fc12345u), from_bits<float>(0xff854321u)};
+    } else if constexpr (std::is_same_v<D, float16>) {
+        return {float16{0x7d23}, float16{0xfd5a}};  // signalling NaNs: no conversion gives them
     } else if constexpr (std::is_same_v<D, uint8_t>) {
         return {0xa5, 0x5a};
     } else {
@@ -109,6 +130,8 @@ struct Path {
     OutOfRangePolicy policy;
     size_t step;  // 0: every element is written, even after an error
     std::vector<RoundingMode> modes;
+    // The targets on which the operation converts rather than declines.
+    std::function<bool(Target)> offered_on = [](Target target) { return target != Target::None; };
     // Values that never fail, and values that may (NaN, out of range).
     std::function<S(std::mt19937_64&)> draw_good;
     std::vector<S> bad;
@@ -117,17 +140,27 @@ struct Path {
 // A scalar-map source that no test input holds, so the map never matches.
 template <class S>
 constexpr S unmatched_source = static_cast<S>(0x1.5555p-70);
+template <>
+constexpr float16 unmatched_source<float16> = float16{0x1555};
+template <>
+constexpr int64_t unmatched_source<int64_t> = 0x5555555555555555;
 
 template <class S, class D>
 CastConfig<S, D> config_for(OutOfRangePolicy policy, RoundingMode mode, bool on_scalar_loop) {
-    CastConfig<S, D> config{{}, policy, mode};
+    CastConfig<S, D> config{};
+    if constexpr (requires { config.out_of_range; }) config.out_of_range = policy;
+    if constexpr (requires { config.rounding; }) config.rounding = mode;
     if (on_scalar_loop) config.scalar_map.push_back({unmatched_source<S>, D{}});
     return config;
 }
 
 template <class S, class D>
 CastOutcome run_kernel(std::span<const S> src, std::span<D> dst, const CastConfig<S, D>& config) {
-    if constexpr (std::is_integral_v<D>) {
+    if constexpr (std::is_integral_v<S> && std::is_integral_v<D>) {
+        return convert_slice_int_to_int<S, D>(src, dst, config);
+    } else if constexpr (std::is_integral_v<S>) {
+        return convert_slice_int_to_float<S, D>(src, dst, config);
+    } else if constexpr (std::is_integral_v<D>) {
         return convert_slice_float_to_int<S, D>(src, dst, config);
     } else {
         return convert_slice_float_to_float<S, D>(src, dst, config);
@@ -182,7 +215,7 @@ void expect_destination(const std::vector<D>& dst, const Expected<D>& expected, 
         const D want = j < written ? expected.values[j] : fill;
         EXPECT_TRUE(same_bits(dst[j], want))
             << "element " << j << " of " << dst.size() << (j < written ? " (written)" : " (kept)")
-            << ": got " << +dst[j] << ", want " << +want;
+            << ": got " << printable(dst[j]) << ", want " << printable(want);
     }
 }
 
@@ -190,7 +223,7 @@ void expect_destination(const std::vector<D>& dst, const Expected<D>& expected, 
 template <class S, class D>
 void check_paths(const Path<S, D>& path, Target target, std::span<const S> src, RoundingMode mode) {
     const Expected<D> expected = scalar_expectation(path, src, mode);
-    const bool vector = target != Target::None;
+    const bool vector = path.offered_on(target);
     for (const D fill : fills<D>()) {
         std::vector<D> dst(src.size(), fill);
         const FastPathOutcome outcome = path.run(src, dst, mode);
@@ -374,12 +407,124 @@ Path<double, float> float32_path(bool check_overflow) {
     return path;
 }
 
+bool has_half_precision(Target target) {
+    return target == Target::Avx2 || target == Target::AdvancedSimd;
+}
+
+// float32 or float64 -> float16 under the four modes, with the overflow check
+// (no policy) or without it (Clamp). Like the scalar loop, a failing element
+// leaves every element before it written.
+template <class S>
+Path<S, float16> float16_path(bool check_overflow) {
+    std::vector<S> pool =
+        from_doubles<S>({0.0,           -0.0,        1.0,           -1.0,
+                         65504.0,       -65504.0,    65519.0,       0x1p-24,
+                         -0x1p-24,      0x1p-25,     0x1.8p-25,     0x1p-26,
+                         0x1p-14,       0x1.ff8p-15, 1.0 + 0x1p-11, 1.0 + 0x1p-11 + 0x1p-40,
+                         3.0 * 0x1p-25, 1e-30,       -1e-30,        1e-45,
+                         HUGE_VAL,      -HUGE_VAL});
+    for (const S nan : nans<S>()) pool.push_back(nan);
+    Path<S, float16> path;
+    path.name = std::string(std::is_same_v<S, float> ? "f32" : "f64") + "_to_f16" +
+                (check_overflow ? "_check" : "_clamp");
+    if constexpr (std::is_same_v<S, float>) {
+        path.run = [check_overflow](std::span<const float> src, std::span<float16> dst,
+                                    RoundingMode mode) {
+            return simd::try_f32_to_f16(src, dst, mode, check_overflow);
+        };
+    } else {
+        path.run = [check_overflow](std::span<const double> src, std::span<float16> dst,
+                                    RoundingMode mode) {
+            return simd::try_f64_to_f16(src, dst, mode, check_overflow);
+        };
+    }
+    path.policy = check_overflow ? OutOfRangePolicy{} : OutOfRangePolicy{OutOfRangeMode::Clamp};
+    path.step = 1;
+    path.modes.assign(std::begin(accepted_modes), std::end(accepted_modes));
+    path.offered_on = has_half_precision;
+    path.draw_good = [pool](std::mt19937_64& rng) {
+        if (rng() & 1) return pick(rng, pool);
+        const double mantissa = std::uniform_real_distribution<double>(1.0, 2.0)(rng);
+        const double v = std::ldexp(mantissa, std::uniform_int_distribution<int>(-30, 15)(rng));
+        return static_cast<S>((rng() & 1) ? v : -v);
+    };
+    // Overflow in some modes or all; 65519.998046875 rounds up in the float32 step.
+    path.bad = from_doubles<S>({65520.0, -65520.0, 65504.5, -65504.5, 1e6, -1e6, 3e38, -3e38,
+                                65519.998046875, -65519.998046875});
+    if constexpr (std::is_same_v<S, double>) {
+        for (const double v : {1e300, -1e300, 0x1.fffffep127 + 0x1p100}) path.bad.push_back(v);
+    }
+    // Under an emulator the overflows of one sign and the double rounding do.
+    if (TOLVANE_TESTS_CROSSCOMPILED) path.bad = {path.bad[0], path.bad[2], path.bad[8]};
+    return path;
+}
+
+// An operation that reads no rounding mode and writes, like the scalar loop,
+// every element before a failing one.
+template <class S, class D>
+Path<S, D> modeless_path(std::string name,
+                         FastPathOutcome (*operation)(std::span<const S>, std::span<D>),
+                         std::function<bool(Target)> offered_on) {
+    Path<S, D> path;
+    path.name = std::move(name);
+    path.run = [operation](std::span<const S> src, std::span<D> dst, RoundingMode) {
+        return operation(src, dst);
+    };
+    path.policy = std::nullopt;
+    path.step = 1;
+    path.modes = {RoundingMode::NearestEven};
+    path.offered_on = std::move(offered_on);
+    return path;
+}
+
+bool is_avx2(Target target) { return target == Target::Avx2; }
+
+Path<float16, float> float16_widening_path() {
+    auto path = modeless_path<float16, float>("f16_to_f32", simd::try_f16_to_f32,
+                                              has_half_precision);
+    path.draw_good = [](std::mt19937_64& rng) {
+        const auto bits = static_cast<uint16_t>(rng());
+        return float16{bits == unmatched_source<float16>.bits ? uint16_t{0} : bits};
+    };
+    return path;
+}
+
+// int64 -> int32 with no policy (AVX2 only); a failing element leaves every
+// element before it written, as in the scalar loop.
+Path<int64_t, int32_t> int32_narrowing_path() {
+    auto path = modeless_path<int64_t, int32_t>("i64_to_i32_check", simd::try_i64_to_i32_check,
+                                                is_avx2);
+    path.draw_good = [](std::mt19937_64& rng) -> int64_t {
+        constexpr int64_t edges[] = {0, -1, 1, INT32_MIN, INT32_MAX, INT32_MIN + 1, INT32_MAX - 1};
+        if (rng() & 1) return edges[rng() % std::size(edges)];
+        return static_cast<int32_t>(rng());
+    };
+    path.bad = {int64_t{INT32_MAX} + 1, int64_t{INT32_MIN} - 1, INT64_MAX,          INT64_MIN,
+                int64_t{1} << 32,       -(int64_t{1} << 32),    int64_t{0xffffffff}};
+    return path;
+}
+
+// int64 -> float32, nearest-even (AVX2 only): nothing fails.
+Path<int64_t, float> int64_to_float32_path() {
+    auto path = modeless_path<int64_t, float>("i64_to_f32_nearest", simd::try_i64_to_f32_nearest,
+                                              is_avx2);
+    // Every magnitude, ties and near-ties of float32 included.
+    path.draw_good = [](std::mt19937_64& rng) -> int64_t {
+        constexpr int64_t edges[] = {INT64_MAX, INT64_MIN, (int64_t{1} << 24) + 1,
+                                     (int64_t{1} << 25) + 2, (int64_t{1} << 53) + 1, -3, 0};
+        if (rng() % 4 == 0) return edges[rng() % std::size(edges)];
+        return static_cast<int64_t>(rng()) >> (rng() % 64);
+    };
+    return path;
+}
+
 template <class S, class D>
 std::vector<S> random_input(const Path<S, D>& path, std::mt19937_64& rng, size_t n,
                             double failure_rate) {
     std::vector<S> src(n);
     std::bernoulli_distribution fails(failure_rate);
-    for (S& x : src) x = fails(rng) ? pick(rng, path.bad) : path.draw_good(rng);
+    for (S& x : src)
+        x = fails(rng) && !path.bad.empty() ? pick(rng, path.bad) : path.draw_good(rng);
     return src;
 }
 
@@ -423,7 +568,7 @@ protected:
                     for (size_t b = 0; b < path.bad.size(); ++b) {
                         SCOPED_TRACE(path.name + " " + mode_name(mode) + " n=" + std::to_string(n) +
                                      " failing at " + std::to_string(p) + " value " +
-                                     std::to_string(static_cast<double>(path.bad[b])));
+                                     std::to_string(printable(path.bad[b])));
                         std::vector<S> src = random_input(path, rng, n, 0.0);
                         src[p] = path.bad[b];
                         check_paths(path, GetParam(), std::span<const S>(src), mode);
@@ -469,6 +614,27 @@ TEST_P(FastPath, Float64ToInt32CheckFailureAtEachPosition) {
 }
 TEST_P(FastPath, Float64ToFloat32OverflowAtEachPosition) {
     failure_at_each_position(float32_path(true));
+}
+
+TEST_P(FastPath, Float16NarrowingMatchesScalarLoop) {
+    for (const bool check : {true, false}) {
+        every_length_matches_scalar_loop(float16_path<float>(check));
+        every_length_matches_scalar_loop(float16_path<double>(check));
+    }
+    every_length_matches_scalar_loop(float16_widening_path());
+}
+TEST_P(FastPath, Int64ToInt32CheckMatchesScalarLoop) {
+    every_length_matches_scalar_loop(int32_narrowing_path());
+}
+TEST_P(FastPath, Int64ToFloat32MatchesScalarLoop) {
+    every_length_matches_scalar_loop(int64_to_float32_path());
+}
+TEST_P(FastPath, Int64ToInt32CheckFailureAtEachPosition) {
+    failure_at_each_position(int32_narrowing_path());
+}
+TEST_P(FastPath, Float16NarrowingOverflowAtEachPosition) {
+    failure_at_each_position(float16_path<float>(true));
+    failure_at_each_position(float16_path<double>(true));
 }
 
 // NearestAway stays on the scalar loop: an operation handed it declines, and
@@ -682,7 +848,8 @@ TEST(FastPathTargets, OverrideTakesOnlySupportedTargets) {
     EXPECT_EQ(std::find(supported.begin(), supported.end(), Target::Sse41) != supported.end(),
               __builtin_cpu_supports("sse4.1") != 0);
     EXPECT_EQ(std::find(supported.begin(), supported.end(), Target::Avx2) != supported.end(),
-              __builtin_cpu_supports("avx2") != 0 && __builtin_cpu_supports("sse4.1") != 0);
+              __builtin_cpu_supports("avx2") != 0 && __builtin_cpu_supports("f16c") != 0 &&
+                  __builtin_cpu_supports("sse4.1") != 0);
 #elif defined(__aarch64__)
     const Target foreign = Target::Avx2;
     EXPECT_EQ(supported.back(), Target::AdvancedSimd);

@@ -13,6 +13,7 @@
 
 #include "../float_to_float.hpp"
 #include "../float_to_int.hpp"
+#include "../int_to_int.hpp"
 #include "simd.hpp"
 
 namespace tolvane::simd::detail {
@@ -109,6 +110,31 @@ inline CastOutcome first_float32_overflow(const double* src, const float* dst, s
         }
     }
     return std::nullopt;
+}
+
+// Narrowing to float16 one element at a time from `start`, as the kernel's
+// scalar loop does it: the float16 elements before a failing one are written.
+template <RoundingMode::Value Mode, FloatElement S>
+FastPathOutcome narrow_to_float16(const S* src, float16* dst, size_t start, size_t n,
+                                  bool check_overflow) {
+    for (size_t i = start; i < n; ++i) {
+        const S x = src[i];
+        float16 r = tolvane::detail::nearest_from_float<float16>(x);
+        if constexpr (Mode != RoundingMode::NearestEven)
+            r = tolvane::detail::step_to_mode<Mode>(r, x);
+        if (check_overflow && is_inf(r) && !is_inf(x) && !is_nan(x)) {
+            return {false, tolvane::detail::float_overflow_error<S, float16>(x)};
+        }
+        dst[i] = r;
+    }
+    return {true, std::nullopt};
+}
+
+// int64 -> int32 under no policy from `start` to `end`, by the kernel's own
+// element loop.
+inline CastOutcome narrow_to_int32(const int64_t* src, int32_t* dst, size_t start, size_t end) {
+    const CastConfig<int64_t, int32_t> checked{{}, std::nullopt};
+    return tolvane::detail::int_to_int_loop(src + start, dst + start, end - start, checked);
 }
 
 }  // namespace tolvane::simd::detail

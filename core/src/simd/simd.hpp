@@ -10,6 +10,7 @@
 #include <span>
 
 #include "../cast_error.hpp"
+#include "../element_types.hpp"
 #include "../modes.hpp"
 
 namespace tolvane::simd {
@@ -33,5 +34,25 @@ FastPathOutcome try_f64_to_i32_check(std::span<const double> src, std::span<int3
 // reports the first finite source that became an infinity.
 FastPathOutcome try_f64_to_f32_nearest(std::span<const double> src, std::span<float> dst,
                                        bool check_overflow);
+
+// Narrowing to float16 under any mode but NearestAway (float64 through a
+// float32 step), and widening from it, with the processor's half-precision
+// conversions. With `check_overflow` a finite source that becomes an infinity
+// is the error, and every element before it is written, as in the scalar
+// loop. They decline when the floating-point environment would make those
+// instructions differ from the exact software conversion.
+FastPathOutcome try_f32_to_f16(std::span<const float> src, std::span<float16> dst,
+                               RoundingMode rounding, bool check_overflow);
+FastPathOutcome try_f64_to_f16(std::span<const double> src, std::span<float16> dst,
+                               RoundingMode rounding, bool check_overflow);
+FastPathOutcome try_f16_to_f32(std::span<const float16> src, std::span<float> dst);
+
+// int64 to int32 with out-of-range values as errors (x86-64 only); like the
+// scalar loop, a failing element leaves every element before it written.
+FastPathOutcome try_i64_to_i32_check(std::span<const int64_t> src, std::span<int32_t> dst);
+
+// int64 to float32, nearest-even, with the scalar conversion instruction in
+// an unrolled loop (x86-64 only): the same results, written a vector at a time.
+FastPathOutcome try_i64_to_f32_nearest(std::span<const int64_t> src, std::span<float> dst);
 
 }  // namespace tolvane::simd

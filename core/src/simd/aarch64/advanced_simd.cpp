@@ -1,11 +1,13 @@
 // The fast paths on 64-bit Arm, with 128-bit Advanced SIMD vectors (present
 // on every such processor). The uint8 paths take 8 elements a step, the int32
-// paths 2 and float64 -> float32 ten, then pairs, then the last element.
+// paths 2 and float64 -> float32 ten, then pairs, then the last element; the
+// float16 paths blocks of 8.
 #include <arm_neon.h>
 
 #include <algorithm>
 
 #include "../fast_path_steps.hpp"
+#include "../float16_blocks-inl.hpp"
 #include "../targets.hpp"
 
 namespace tolvane::simd {
@@ -147,6 +149,128 @@ uint64x2_t overflowing(float64x2_t v) {
                      vcltq_f64(magnitude, vdupq_n_f64(__builtin_inf())));
 }
 
+// FCVTN and FCVTL follow FPCR: its rounding mode, flush-to-zero for single
+// and half precision, default NaN and the alternative half-precision format.
+// The float16 paths run only when all of them are in their default state,
+// where the instructions give the software conversion's bits; FPCR is only
+// read, never changed.
+bool half_precision_exact() {
+    uint64_t fpcr;
+    __asm__ volatile("mrs %0, fpcr" : "=r"(fpcr));
+    constexpr uint64_t fz16 = 1u << 19, rounding = 3u << 22, fz = 1u << 24, dn = 1u << 25,
+                       ahp = 1u << 26;
+    return (fpcr & (fz16 | rounding | fz | dn | ahp)) == 0;
+}
+
+// Moves the nearest float16 results one unit to Mode's side of their sources
+// where `move` is set: +1 on the bit pattern is a unit away from zero.
+template <RoundingMode::Value Mode>
+uint16x8_t step_halves(uint16x8_t bits, uint16x8_t move) {
+    if constexpr (Mode == RoundingMode::TowardsZero) {
+        return vaddq_u16(bits, move);
+    } else {
+        const uint16x8_t away = vorrq_u16(
+            vreinterpretq_u16_s16(vshrq_n_s16(vreinterpretq_s16_u16(bits), 15)), vdupq_n_u16(1));
+        const uint16x8_t step = vandq_u16(move, away);
+        return Mode == RoundingMode::TowardsPositive ? vaddq_u16(bits, step)
+                                                     : vsubq_u16(bits, step);
+    }
+}
+
+// The lanes whose nearest result r lies on the wrong side of the source x for Mode.
+template <RoundingMode::Value Mode, class V>
+auto wrong_side(V r, V x) {
+    if constexpr (Mode == RoundingMode::TowardsZero) {
+        if constexpr (std::is_same_v<V, float32x4_t>) {
+            return vcagtq_f32(r, x);
+        } else {
+            return vcagtq_f64(r, x);
+        }
+    } else if constexpr (Mode == RoundingMode::TowardsPositive) {
+        if constexpr (std::is_same_v<V, float32x4_t>) {
+            return vcltq_f32(r, x);
+        } else {
+            return vcltq_f64(r, x);
+        }
+    } else {
+        if constexpr (std::is_same_v<V, float32x4_t>) {
+            return vcgtq_f32(r, x);
+        } else {
+            return vcgtq_f64(r, x);
+        }
+    }
+}
+
+template <bool CheckOverflow>
+bool store_halves(uint16x8_t bits, float16* dst) {
+    if constexpr (CheckOverflow) {
+        const uint16x8_t infinite =
+            vceqq_u16(vandq_u16(bits, vdupq_n_u16(0x7fff)), vdupq_n_u16(0x7c00));
+        if (vmaxvq_u16(infinite) != 0) return false;
+    }
+    vst1q_u16(reinterpret_cast<uint16_t*>(dst), bits);
+    return true;
+}
+
+// The hardware conversions round to nearest (FPCR's default); a directed mode
+// then steps the results that lie on the wrong side of their sources, as the
+// scalar rule does, comparing with the exact source.
+template <RoundingMode::Value Mode>
+struct F32ToF16 {
+    static constexpr size_t width = 8;
+    template <bool CheckOverflow>
+    static bool convert(const float* src, float16* dst) {
+        const float32x4_t a = vld1q_f32(src);
+        const float32x4_t b = vld1q_f32(src + 4);
+        const float16x4_t ha = vcvt_f16_f32(a);
+        const float16x4_t hb = vcvt_f16_f32(b);
+        uint16x8_t bits = vreinterpretq_u16_f16(vcombine_f16(ha, hb));
+        if constexpr (Mode != RoundingMode::NearestEven) {
+            const uint16x8_t move = vcombine_u16(vmovn_u32(wrong_side<Mode>(vcvt_f32_f16(ha), a)),
+                                                 vmovn_u32(wrong_side<Mode>(vcvt_f32_f16(hb), b)));
+            bits = step_halves<Mode>(bits, move);
+        }
+        return store_halves<CheckOverflow>(bits, dst);
+    }
+};
+
+// Through float32 as the scalar cast does it; a directed mode compares the
+// float16 result with the float64 source.
+template <RoundingMode::Value Mode>
+struct F64ToF16 {
+    static constexpr size_t width = 8;
+    template <bool CheckOverflow>
+    static bool convert(const double* src, float16* dst) {
+        float64x2_t x[4];
+        for (int k = 0; k < 4; ++k) x[k] = vld1q_f64(src + 2 * k);
+        const float16x4_t ha = vcvt_f16_f32(vcvt_high_f32_f64(vcvt_f32_f64(x[0]), x[1]));
+        const float16x4_t hb = vcvt_f16_f32(vcvt_high_f32_f64(vcvt_f32_f64(x[2]), x[3]));
+        uint16x8_t bits = vreinterpretq_u16_f16(vcombine_f16(ha, hb));
+        if constexpr (Mode != RoundingMode::NearestEven) {
+            const float32x4_t wa = vcvt_f32_f16(ha);
+            const float32x4_t wb = vcvt_f32_f16(hb);
+            const uint32x4_t low =
+                vcombine_u32(vmovn_u64(wrong_side<Mode>(vcvt_f64_f32(vget_low_f32(wa)), x[0])),
+                             vmovn_u64(wrong_side<Mode>(vcvt_high_f64_f32(wa), x[1])));
+            const uint32x4_t high =
+                vcombine_u32(vmovn_u64(wrong_side<Mode>(vcvt_f64_f32(vget_low_f32(wb)), x[2])),
+                             vmovn_u64(wrong_side<Mode>(vcvt_high_f64_f32(wb), x[3])));
+            bits = step_halves<Mode>(bits, vcombine_u16(vmovn_u32(low), vmovn_u32(high)));
+        }
+        return store_halves<CheckOverflow>(bits, dst);
+    }
+};
+
+struct F16ToF32 {
+    static constexpr size_t width = 8;
+    static void convert(const float16* src, float* dst) {
+        const float16x8_t h =
+            vreinterpretq_f16_u16(vld1q_u16(reinterpret_cast<const uint16_t*>(src)));
+        vst1q_f32(dst, vcvt_f32_f16(vget_low_f16(h)));
+        vst1q_f32(dst + 4, vcvt_high_f32_f16(h));
+    }
+};
+
 constexpr Target advanced_simd_targets[] = {Target::None, Target::AdvancedSimd};
 
 }  // namespace
@@ -204,5 +328,26 @@ FastPathOutcome try_f64_to_f32_nearest(std::span<const double> src, std::span<fl
     }
     return {true, std::nullopt};
 }
+
+FastPathOutcome try_f32_to_f16(std::span<const float> src, std::span<float16> dst,
+                               RoundingMode rounding, bool check_overflow) {
+    if (active_target() != Target::AdvancedSimd || !half_precision_exact()) return {};
+    return float16_blocks::narrow<F32ToF16>(src, dst, rounding, check_overflow);
+}
+
+FastPathOutcome try_f64_to_f16(std::span<const double> src, std::span<float16> dst,
+                               RoundingMode rounding, bool check_overflow) {
+    if (active_target() != Target::AdvancedSimd || !half_precision_exact()) return {};
+    return float16_blocks::narrow<F64ToF16>(src, dst, rounding, check_overflow);
+}
+
+FastPathOutcome try_f16_to_f32(std::span<const float16> src, std::span<float> dst) {
+    if (active_target() != Target::AdvancedSimd || !half_precision_exact()) return {};
+    return float16_blocks::widen<F16ToF32>(src, dst);
+}
+
+// The integer paths stay on the kernel's loops here.
+FastPathOutcome try_i64_to_i32_check(std::span<const int64_t>, std::span<int32_t>) { return {}; }
+FastPathOutcome try_i64_to_f32_nearest(std::span<const int64_t>, std::span<float>) { return {}; }
 
 }  // namespace tolvane::simd

@@ -1,5 +1,6 @@
-// The x86-64 fast paths for processors with AVX2: 256-bit vectors, blocks of
-// 32 elements for float32 -> uint8 and 16 for the rest.
+// The x86-64 fast paths for processors with AVX2 and F16C: 256-bit vectors,
+// blocks of 32 elements for float32 -> uint8 and the float32 <-> float16
+// paths, and 16 for the rest.
 #include <immintrin.h>
 
 #include <algorithm>
@@ -7,9 +8,9 @@
 #include "../fast_path_steps.hpp"
 #include "paths.hpp"
 
-// Only the functions of this file use AVX2; the headers above stay baseline
-// code, so that nothing shared with other callers needs the instruction set.
-#pragma GCC target("avx2")
+// Only the functions of this file use AVX2 and F16C; the headers above stay
+// baseline code, so that nothing shared with other callers needs them.
+#pragma GCC target("avx2,f16c")
 
 #include "runner-inl.hpp"
 
@@ -138,9 +139,150 @@ struct F64ToF32 {
     }
 };
 
+// Stores whole vectors of float16 results; with the check, none of a block
+// whose results include an infinity.
+template <bool CheckOverflow, size_t Count>
+[[gnu::always_inline]] inline bool store_halves(const __m128i (&h)[Count], float16* dst) {
+    if constexpr (CheckOverflow) {
+        __m128i infinite = _mm_setzero_si128();
+        for (size_t k = 0; k < Count; ++k) {
+            const __m128i magnitude = _mm_and_si128(h[k], _mm_set1_epi16(0x7fff));
+            infinite = _mm_or_si128(infinite, _mm_cmpeq_epi16(magnitude, _mm_set1_epi16(0x7c00)));
+        }
+        if (!_mm_testz_si128(infinite, infinite)) return false;
+    }
+    for (size_t k = 0; k < Count; ++k) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 8 * k), h[k]);
+    }
+    return true;
+}
+
+// The rounding immediate of VCVTPS2PH gives every mode exactly, whatever
+// MXCSR's rounding direction.
+template <RoundingMode::Value Mode>
+struct F32ToF16 {
+    static constexpr size_t width = 32;
+    template <bool CheckOverflow>
+    [[gnu::always_inline]] static bool convert(const float* src, float16* dst) {
+        __m128i h[4];
+        for (int k = 0; k < 4; ++k) {
+            h[k] = _mm256_cvtps_ph(_mm256_loadu_ps(src + 8 * k), rounding_control<Mode>);
+        }
+        return store_halves<CheckOverflow>(h, dst);
+    }
+};
+
+// float64 goes to float32 as the scalar cast does (nearest, in MXCSR's
+// direction), then for a directed mode one unit to that mode's side of the
+// source: the float32 rounding in the mode's direction, from which rounding
+// to float16 in the same direction is the direct directed rounding.
+template <RoundingMode::Value Mode>
+struct F64ToF16 {
+    static constexpr size_t width = 16;
+
+    static __m128 to_float32(__m256d x) {
+        const __m128 y = _mm256_cvtpd_ps(x);
+        if constexpr (Mode == RoundingMode::NearestEven) {
+            return y;
+        } else {
+            const __m256d wide = _mm256_cvtps_pd(y);
+            __m256d move;
+            if constexpr (Mode == RoundingMode::TowardsZero) {
+                const __m256d magnitude =
+                    _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffff));
+                move = _mm256_cmp_pd(_mm256_and_pd(wide, magnitude), _mm256_and_pd(x, magnitude),
+                                     _CMP_GT_OQ);
+            } else if constexpr (Mode == RoundingMode::TowardsPositive) {
+                move = _mm256_cmp_pd(wide, x, _CMP_LT_OQ);
+            } else {
+                move = _mm256_cmp_pd(wide, x, _CMP_GT_OQ);
+            }
+            // The 64-bit lane masks as 32-bit ones.
+            const __m128i moved = _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(
+                _mm256_castpd_si256(move), _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6)));
+            const __m128i bits = _mm_castps_si128(y);
+            // A unit away from zero is +1 on the bit pattern, towards zero -1.
+            const __m128i away = _mm_or_si128(_mm_srai_epi32(bits, 31), _mm_set1_epi32(1));
+            __m128i result;
+            if constexpr (Mode == RoundingMode::TowardsZero) {
+                result = _mm_add_epi32(bits, moved);
+            } else if constexpr (Mode == RoundingMode::TowardsPositive) {
+                result = _mm_add_epi32(bits, _mm_and_si128(moved, away));
+            } else {
+                result = _mm_sub_epi32(bits, _mm_and_si128(moved, away));
+            }
+            return _mm_castsi128_ps(result);
+        }
+    }
+
+    template <bool CheckOverflow>
+    [[gnu::always_inline]] static bool convert(const double* src, float16* dst) {
+        __m128i h[2];
+        for (int k = 0; k < 2; ++k) {
+            const __m256 y = _mm256_set_m128(to_float32(_mm256_loadu_pd(src + 8 * k + 4)),
+                                             to_float32(_mm256_loadu_pd(src + 8 * k)));
+            h[k] = _mm256_cvtps_ph(y, rounding_control<Mode>);
+        }
+        return store_halves<CheckOverflow>(h, dst);
+    }
+};
+
+struct F16ToF32 {
+    static constexpr size_t width = 32;
+    [[gnu::always_inline]] static void convert(const float16* src, float* dst) {
+        for (int k = 0; k < 4; ++k) {
+            const __m128i h = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 8 * k));
+            _mm256_storeu_ps(dst + 8 * k, _mm256_cvtph_ps(h));
+        }
+    }
+};
+
+struct I64ToI32Check {
+    static constexpr size_t width = 16;
+    [[gnu::always_inline]] static bool convert(const int64_t* src, int32_t* dst) {
+        __m256i v[4];
+        __m256i outside = _mm256_setzero_si256();
+        for (int k = 0; k < 4; ++k) {
+            v[k] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + 4 * k));
+            outside = _mm256_or_si256(
+                outside,
+                _mm256_or_si256(_mm256_cmpgt_epi64(v[k], _mm256_set1_epi64x(0x7fffffff)),
+                                _mm256_cmpgt_epi64(_mm256_set1_epi64x(-0x80000000LL), v[k])));
+        }
+        if (!_mm256_testz_si256(outside, outside)) return false;
+        for (int k = 0; k < 4; k += 2) {
+            // The low halves of both vectors, then the 64-bit groups in element order.
+            const __m256 low = _mm256_shuffle_ps(
+                _mm256_castsi256_ps(v[k]), _mm256_castsi256_ps(v[k + 1]), _MM_SHUFFLE(2, 0, 2, 0));
+            _mm256_storeu_si256(
+                reinterpret_cast<__m256i*>(dst + 4 * k),
+                _mm256_permute4x64_epi64(_mm256_castps_si256(low), _MM_SHUFFLE(3, 1, 2, 0)));
+        }
+        return true;
+    }
+};
+
+// No instruction before AVX-512 converts 64-bit integer lanes: the scalar
+// one, four lanes gathered into a vector, eight elements a store.
+struct I64ToF32 {
+    static constexpr size_t width = 8;
+    [[gnu::always_inline]] static __m128 four(const int64_t* src) {
+        const __m128 zero = _mm_setzero_ps();
+        const __m128 low =
+            _mm_unpacklo_ps(_mm_cvtsi64_ss(zero, src[0]), _mm_cvtsi64_ss(zero, src[1]));
+        const __m128 high =
+            _mm_unpacklo_ps(_mm_cvtsi64_ss(zero, src[2]), _mm_cvtsi64_ss(zero, src[3]));
+        return _mm_movelh_ps(low, high);
+    }
+    [[gnu::always_inline]] static void convert(const int64_t* src, float* dst) {
+        _mm256_storeu_ps(dst, _mm256_set_m128(four(src + 4), four(src)));
+    }
+};
+
 }  // namespace
 
 const PathTable avx2_paths =
-    make_path_table<F32ToU8Clamp, F64ToU8Clamp, F64ToI32Clamp, F64ToI32Check, F64ToF32>();
+    make_extended_path_table<F32ToU8Clamp, F64ToU8Clamp, F64ToI32Clamp, F64ToI32Check, F64ToF32,
+                             F32ToF16, F64ToF16, F16ToF32, I64ToI32Check, I64ToF32>();
 
 }  // namespace tolvane::simd::x86

@@ -1,5 +1,10 @@
-// Run-time choice among the x86-64 fast paths: AVX2 where the processor has
-// it, SSE4.1 otherwise, and none (the kernels' scalar loops) below that.
+// Run-time choice among the x86-64 fast paths: AVX2 (with F16C) where the
+// processor has it, SSE4.1 otherwise, and none (the kernels' scalar loops)
+// below that.
+#include <cpuid.h>
+#include <pmmintrin.h>  // the MXCSR masks; only baseline instructions are used
+#include <xmmintrin.h>
+
 #include <vector>
 
 #include "../targets.hpp"
@@ -22,6 +27,21 @@ const x86::PathTable* active_paths() {
     return nullptr;
 }
 
+// Not every compiler's __builtin_cpu_supports knows F16C; AVX2's own test
+// has already seen the operating system keep the vector registers.
+bool has_f16c() {
+    unsigned eax, ebx, ecx, edx;
+    return __get_cpuid(1, &eax, &ebx, &ecx, &edx) && (ecx & bit_F16C) != 0;
+}
+
+// Denormals-are-zero makes VCVTPS2PH read a subnormal float32 as zero, and
+// processors differ on what flush-to-zero does to it; the half-precision
+// paths run only with both off, where they give the software conversion's
+// bits. MXCSR is only read, never changed.
+bool half_precision_exact() {
+    return (_mm_getcsr() & (_MM_FLUSH_ZERO_MASK | _MM_DENORMALS_ZERO_MASK)) == 0;
+}
+
 }  // namespace
 
 std::span<const Target> supported_targets() {
@@ -30,7 +50,7 @@ std::span<const Target> supported_targets() {
         __builtin_cpu_init();
         if (__builtin_cpu_supports("sse4.1")) {
             found.push_back(Target::Sse41);
-            if (__builtin_cpu_supports("avx2")) found.push_back(Target::Avx2);
+            if (__builtin_cpu_supports("avx2") && has_f16c()) found.push_back(Target::Avx2);
         }
         return found;
     }();
@@ -65,6 +85,37 @@ FastPathOutcome try_f64_to_f32_nearest(std::span<const double> src, std::span<fl
                                        bool check_overflow) {
     const x86::PathTable* paths = active_paths();
     return paths ? paths->f64_to_f32_nearest(src, dst, check_overflow) : FastPathOutcome{};
+}
+
+FastPathOutcome try_f32_to_f16(std::span<const float> src, std::span<float16> dst,
+                               RoundingMode rounding, bool check_overflow) {
+    const x86::PathTable* paths = active_paths();
+    if (!paths || !paths->f32_to_f16 || !half_precision_exact()) return {};
+    return paths->f32_to_f16(src, dst, rounding, check_overflow);
+}
+
+FastPathOutcome try_f64_to_f16(std::span<const double> src, std::span<float16> dst,
+                               RoundingMode rounding, bool check_overflow) {
+    const x86::PathTable* paths = active_paths();
+    if (!paths || !paths->f64_to_f16 || !half_precision_exact()) return {};
+    return paths->f64_to_f16(src, dst, rounding, check_overflow);
+}
+
+FastPathOutcome try_f16_to_f32(std::span<const float16> src, std::span<float> dst) {
+    const x86::PathTable* paths = active_paths();
+    if (!paths || !paths->f16_to_f32 || !half_precision_exact()) return {};
+    return paths->f16_to_f32(src, dst);
+}
+
+FastPathOutcome try_i64_to_i32_check(std::span<const int64_t> src, std::span<int32_t> dst) {
+    const x86::PathTable* paths = active_paths();
+    return paths && paths->i64_to_i32_check ? paths->i64_to_i32_check(src, dst) : FastPathOutcome{};
+}
+
+FastPathOutcome try_i64_to_f32_nearest(std::span<const int64_t> src, std::span<float> dst) {
+    const x86::PathTable* paths = active_paths();
+    return paths && paths->i64_to_f32_nearest ? paths->i64_to_f32_nearest(src, dst)
+                                              : FastPathOutcome{};
 }
 
 }  // namespace tolvane::simd

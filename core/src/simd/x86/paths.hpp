@@ -14,6 +14,13 @@ struct PathTable {
     FastPathOutcome (*f64_to_i32_clamp)(std::span<const double>, std::span<int32_t>, RoundingMode);
     FastPathOutcome (*f64_to_i32_check)(std::span<const double>, std::span<int32_t>, RoundingMode);
     FastPathOutcome (*f64_to_f32_nearest)(std::span<const double>, std::span<float>, bool);
+    // Null where the instruction set has no half-precision conversions.
+    FastPathOutcome (*f32_to_f16)(std::span<const float>, std::span<float16>, RoundingMode, bool);
+    FastPathOutcome (*f64_to_f16)(std::span<const double>, std::span<float16>, RoundingMode, bool);
+    FastPathOutcome (*f16_to_f32)(std::span<const float16>, std::span<float>);
+    // Null without 64-bit integer comparisons.
+    FastPathOutcome (*i64_to_i32_check)(std::span<const int64_t>, std::span<int32_t>);
+    FastPathOutcome (*i64_to_f32_nearest)(std::span<const int64_t>, std::span<float>);
 };
 
 extern const PathTable sse41_paths;

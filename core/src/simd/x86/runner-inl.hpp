@@ -10,7 +10,16 @@
 // the rounding mode, each with a `width` and a `convert` that stores a whole
 // block or returns false without writing), and F64ToF32: its `width`, a
 // `Flags` type with `none()` and `any()`, and a `convert` that narrows one
-// block and ORs its overflow test into the flags.
+// block and ORs its overflow test into the flags. A file with half-precision
+// conversions also supplies F32ToF16 and F64ToF16 (templates on the rounding
+// mode, each with a `width` and a `convert<CheckOverflow>` that stores a
+// whole block, or returns false without writing when a result of the block is
+// an infinity) and F16ToF32 (`width`, `convert`), and builds its table with
+// make_extended_path_table, with I64ToI32 (`width`, and a `convert` that
+// stores a whole block of int64 -> int32 or returns false without writing
+// when an element is out of range) and I64ToF32 (`width`, `convert`).
+
+#include "../float16_blocks-inl.hpp"
 
 namespace tolvane::simd::x86 {
 
@@ -75,7 +84,58 @@ constexpr PathTable make_path_table() {
         float_to_int<F64ToI32Clamp, RangePolicy::Clamp, int32_step, double, int32_t>,
         float_to_int<F64ToI32Check, RangePolicy::Check, int32_step, double, int32_t>,
         f64_to_f32_nearest<F64ToF32>,
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
     };
+}
+
+// Whole blocks while they are in range; a block that isn't goes to the
+// kernel's element loop, which writes the elements before the failing one.
+template <class Narrow>
+FastPathOutcome i64_to_i32_check(std::span<const int64_t> src, std::span<int32_t> dst) {
+    const size_t n = std::min(src.size(), dst.size());
+    const int64_t* in = src.data();
+    int32_t* out = dst.data();
+    size_t i = 0;
+    for (; i + Narrow::width <= n; i += Narrow::width) {
+        if (Narrow::convert(in + i, out + i)) continue;
+        if (CastOutcome error = detail::narrow_to_int32(in, out, i, i + Narrow::width)) {
+            return {false, error};
+        }
+    }
+    if (CastOutcome error = detail::narrow_to_int32(in, out, i, n)) return {false, error};
+    return {true, std::nullopt};
+}
+
+template <class Convert>
+FastPathOutcome i64_to_f32_nearest(std::span<const int64_t> src, std::span<float> dst) {
+    const size_t n = std::min(src.size(), dst.size());
+    size_t i = 0;
+    for (; i + Convert::width <= n; i += Convert::width) {
+        Convert::convert(src.data() + i, dst.data() + i);
+    }
+    for (; i < n; ++i) dst[i] = static_cast<float>(src[i]);
+    return {true, std::nullopt};
+}
+
+template <template <RoundingMode::Value> class F32ToU8,
+          template <RoundingMode::Value> class F64ToU8,
+          template <RoundingMode::Value> class F64ToI32Clamp,
+          template <RoundingMode::Value> class F64ToI32Check, class F64ToF32,
+          template <RoundingMode::Value> class F32ToF16,
+          template <RoundingMode::Value> class F64ToF16, class F16ToF32, class I64ToI32,
+          class I64ToF32>
+constexpr PathTable make_extended_path_table() {
+    PathTable table = make_path_table<F32ToU8, F64ToU8, F64ToI32Clamp, F64ToI32Check, F64ToF32>();
+    table.f32_to_f16 = float16_blocks::narrow<F32ToF16, float>;
+    table.f64_to_f16 = float16_blocks::narrow<F64ToF16, double>;
+    table.f16_to_f32 = float16_blocks::widen<F16ToF32>;
+    table.i64_to_i32_check = i64_to_i32_check<I64ToI32>;
+    table.i64_to_f32_nearest = i64_to_f32_nearest<I64ToF32>;
+    return table;
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The x86-64 fast paths for processors with SSE4.1 (rounding instructions):
 // 128-bit vectors, blocks of 16 elements for uint8 targets and 8 for the rest.
+// No float16 paths: the half-precision conversions came with AVX.
 #include <immintrin.h>
 
 #include <algorithm>
