@@ -43,40 +43,98 @@ using UnsignedOfSize = std::conditional_t<
 inline constexpr size_t block_elements = 256;
 inline constexpr size_t short_slice_elements = 16;
 
-// Whether a scalar-map entry's source matches x, with the test on the source
-// taken out of the element loop.
+// Whether a scalar-map entry's source matches x, in straight-line code with
+// the tests on the source taken out of the loops.
 template <Element S>
 struct SourceMatcher {
     S source;
-    bool nan_source;
+    bool nan_source = false;
+    bool zero_source = false;
 
-    explicit SourceMatcher(S s) : source(s), nan_source(false) {
-        if constexpr (FloatElement<S>) nan_source = is_nan(s);
-    }
-
-    bool operator()(S x) const {
-        if constexpr (std::same_as<S, float> || std::same_as<S, double>) {
-            return nan_source ? x != x : x == source;
-        } else {
-            return map_source_matches(source, x);
+    SourceMatcher() = default;
+    explicit SourceMatcher(S s) : source(s) {
+        if constexpr (FloatElement<S>) {
+            nan_source = is_nan(s);
+            zero_source = (FloatTraits<S>::to_bits(s) & ~FloatTraits<S>::sign_mask) == 0;
         }
     }
+
+    // Bitwise operators, not short-circuit ones, so that the loops stay
+    // branch-free.
+    bool operator()(S x) const {
+        if constexpr (std::same_as<S, float16>) {
+            const uint16_t magnitude = x.bits & 0x7fffu;
+            return (x.bits == source.bits) | (zero_source & (magnitude == 0)) |
+                   (nan_source & (magnitude > 0x7c00u));
+        } else if constexpr (FloatElement<S>) {
+            return (x == source) | (nan_source & (x != x));
+        } else {
+            return x == source;
+        }
+    }
+};
+
+// Scalar-map entries four at a time, in order; the last group repeats its
+// first entry in the places it has no entry for, which changes no first match.
+template <Element S, Element D>
+struct MapGroup {
+    static constexpr size_t size = 4;
+    SourceMatcher<S> matches[size]{};
+    D target[size]{};
+
+    // An empty map makes a group that is never used.
+    explicit MapGroup(std::span<const MapEntry<S, D>> entries) {
+        for (size_t e = 0; e < size && !entries.empty(); ++e) {
+            const MapEntry<S, D>& entry = entries[e < entries.size() ? e : 0];
+            matches[e] = SourceMatcher<S>(entry.source);
+            target[e] = entry.target;
+        }
+    }
+
+    bool any(S x) const {
+        bool found = false;
+        for (size_t e = 0; e < size; ++e) found |= matches[e](x);
+        return found;
+    }
+
+    // The first matching entry's target, else y.
+    D apply(S x, D y) const {
+        for (size_t e = size; e-- > 0;) y = matches[e](x) ? target[e] : y;
+        return y;
+    }
+};
+
+template <Element S, Element D>
+class MapGroups {
+public:
+    explicit MapGroups(std::span<const MapEntry<S, D>> map) : map_(map) {}
+    size_t count() const { return (map_.size() + MapGroup<S, D>::size - 1) / MapGroup<S, D>::size; }
+    MapGroup<S, D> operator[](size_t g) const {
+        return MapGroup<S, D>(map_.subspan(g * MapGroup<S, D>::size));
+    }
+
+private:
+    std::span<const MapEntry<S, D>> map_;
 };
 
 // An element rule converts in two straight-line steps, each a loop of its
 // own: `stage` works in the source's lane width (rounding, range, the test
 // of `needs_element_loop`), `finish` narrows or widens the staged value into
-// D. Loops that mix both give the compiler's vectoriser lanes of two widths
-// to reconcile, which it does poorly. `needs_element_loop` answers with a
-// bool or an unsigned value of the source's width, nonzero for yes. `checks`
-// is false for a rule that never needs the element loop, `stages_source` true
-// for one whose staged value is the element itself. A rule whose staged value
-// is D derives from StagedAsTarget.
+// D, with the element at hand for rules that need it. Loops that mix both
+// give the compiler's vectoriser lanes of two widths to reconcile, which it
+// does poorly. `needs_element_loop` answers with a bool or an unsigned value
+// of the source's width, nonzero for yes. `checks` is false for a rule that
+// never needs the element loop, `stages_source` true for one whose staged
+// value is the element itself. A rule whose staged value is D derives from
+// StagedAsTarget.
 template <Element D>
 struct StagedAsTarget {
     using Stage = D;
     static constexpr bool stages_source = false;
-    static D finish(D staged) { return staged; }
+    template <Element S>
+    static D finish(S, D staged) {
+        return staged;
+    }
 };
 
 // convert_blocks for a rule that stages the element itself, with no map: the
@@ -102,11 +160,11 @@ TOLVANE_VECTOR_CLONES size_t convert_blocks_overlapped(const S* in, D* out, size
             Flag needed = 0;
             for (size_t k = 0; k < block_elements; ++k) {
                 needed |= Rule::needs_element_loop(in[next + k], in[next + k]);
-                out[i + k] = Rule::finish(in[i + k]);
+                out[i + k] = Rule::finish(in[i + k], in[i + k]);
             }
             if (needed != 0) return next;
         } else {
-            for (size_t k = 0; k < len; ++k) out[i + k] = Rule::finish(in[i + k]);
+            for (size_t k = 0; k < len; ++k) out[i + k] = Rule::finish(in[i + k], in[i + k]);
             if (next_len == 0) return n;
             if (failing(in + next, next_len)) return next;
         }
@@ -132,12 +190,13 @@ TOLVANE_VECTOR_CLONES size_t convert_blocks(const S* in, D* out, size_t start, s
     if constexpr (in_place && Rule::checks) {
         if (map.empty() && start < n) return convert_blocks_overlapped<Rule>(in, out, start, n);
     }
+    const MapGroups<S, D> groups(map);
+    const size_t group_count = groups.count();
+    // A map of up to four entries, the common case, is tested in the loops
+    // that convert; a longer one in loops of its own.
+    const MapGroup<S, D> first_group(map);
     Stage buffer[in_place ? 1 : block_elements];
-    const auto fill = [&](const S* x, size_t len) {
-        if constexpr (!in_place) {
-            for (size_t k = 0; k < len; ++k) buffer[k] = Rule::stage(x[k]);
-        }
-    };
+    Flag pending[Rule::checks ? block_elements : 1];
     for (size_t i = start; i < n; i += block_elements) {
         const size_t len = std::min(block_elements, n - i);
         const S* x = in + i;
@@ -150,33 +209,45 @@ TOLVANE_VECTOR_CLONES size_t convert_blocks(const S* in, D* out, size_t start, s
         }
         if constexpr (Rule::checks) {
             Flag needed = 0;
-            if (map.empty() && sizeof(Stage) == sizeof(S)) {
+            if (group_count == 0) {
                 for (size_t k = 0; k < len; ++k) {
                     if constexpr (!in_place) buffer[k] = Rule::stage(x[k]);
                     needed |= Rule::needs_element_loop(x[k], staged[k]);
                 }
-            } else {
-                fill(x, len);
-                Flag pending[block_elements];
+            } else if (group_count == 1) {
                 for (size_t k = 0; k < len; ++k) {
+                    if constexpr (!in_place) buffer[k] = Rule::stage(x[k]);
+                    const Flag need = Rule::needs_element_loop(x[k], staged[k]);
+                    needed |= first_group.any(x[k]) ? Flag(0) : need;
+                }
+            } else {
+                for (size_t k = 0; k < len; ++k) {
+                    if constexpr (!in_place) buffer[k] = Rule::stage(x[k]);
                     pending[k] = Rule::needs_element_loop(x[k], staged[k]);
                 }
-                for (const MapEntry<S, D>& entry : map) {
-                    const SourceMatcher<S> matches(entry.source);
-                    for (size_t k = 0; k < len; ++k) pending[k] = matches(x[k]) ? 0 : pending[k];
+                for (size_t g = 0; g < group_count; ++g) {
+                    const MapGroup<S, D> group = groups[g];
+                    for (size_t k = 0; k < len; ++k) pending[k] = group.any(x[k]) ? 0 : pending[k];
                 }
                 for (size_t k = 0; k < len; ++k) needed |= pending[k];
             }
             if (needed != 0) return i;
-        } else {
-            fill(x, len);
+        } else if constexpr (!in_place) {
+            for (size_t k = 0; k < len; ++k) buffer[k] = Rule::stage(x[k]);
         }
-        for (size_t k = 0; k < len; ++k) y[k] = Rule::finish(staged[k]);
-        // Last entry first, so that the first match is what remains.
-        for (size_t e = map.size(); e-- > 0;) {
-            const SourceMatcher<S> matches(map[e].source);
-            const D target = map[e].target;
-            for (size_t k = 0; k < len; ++k) y[k] = matches(x[k]) ? target : y[k];
+        if (group_count == 0) {
+            for (size_t k = 0; k < len; ++k) y[k] = Rule::finish(x[k], staged[k]);
+        } else if (group_count == 1) {
+            for (size_t k = 0; k < len; ++k) {
+                y[k] = first_group.apply(x[k], Rule::finish(x[k], staged[k]));
+            }
+        } else {
+            for (size_t k = 0; k < len; ++k) y[k] = Rule::finish(x[k], staged[k]);
+            // Last group first, so that the first match is what remains.
+            for (size_t g = group_count; g-- > 0;) {
+                const MapGroup<S, D> group = groups[g];
+                for (size_t k = 0; k < len; ++k) y[k] = group.apply(x[k], y[k]);
+            }
         }
     }
     return n;
@@ -186,7 +257,7 @@ TOLVANE_VECTOR_CLONES size_t convert_blocks(const S* in, D* out, size_t start, s
 template <class Rule, Element S, Element D>
 TOLVANE_WIDE_VECTOR_CLONES void convert_elements(const S* in, D* out, size_t n) {
     static_assert(!Rule::checks);
-    for (size_t i = 0; i < n; ++i) out[i] = Rule::finish(Rule::stage(in[i]));
+    for (size_t i = 0; i < n; ++i) out[i] = Rule::finish(in[i], Rule::stage(in[i]));
 }
 
 // Blocks while they convert, the element loop for a block that needs it

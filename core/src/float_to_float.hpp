@@ -74,47 +74,6 @@ CastOutcome float_to_float_loop(const S* in, D* out, size_t n, const CastConfig<
     return std::nullopt;
 }
 
-// A result of D exactly in the wider source type S.
-template <FloatElement S, FloatElement D>
-inline S widen_result(D r) {
-    if constexpr (std::same_as<D, float16>) {
-        return static_cast<S>(float16_to_float32(r));
-    } else {
-        return static_cast<S>(r);
-    }
-}
-
-// apply_rounding_mode for a narrowing, in straight-line code that vectorises:
-// the nearest result r moves by one unit of its bit pattern, which is one
-// step towards or away from zero (infinity steps down to the largest finite
-// value). A NaN compares false everywhere and stays.
-template <RoundingMode::Value Mode, FloatElement S, FloatElement D>
-inline D step_to_mode(D r, S x) {
-    using Traits = FloatTraits<D>;
-    using Bits = typename Traits::Bits;
-    const Bits bits = Traits::to_bits(r);
-    const bool negative = (bits & Traits::sign_mask) != 0;
-    const S rs = widen_result<S>(r);
-    bool move;
-    Bits moved;
-    if constexpr (Mode == RoundingMode::TowardsZero) {
-        move = std::fabs(rs) > std::fabs(x);
-        moved = static_cast<Bits>(bits - 1);
-    } else if constexpr (Mode == RoundingMode::TowardsPositive) {
-        move = rs < x;
-        moved = static_cast<Bits>(negative ? bits - 1 : bits + 1);
-    } else if constexpr (Mode == RoundingMode::TowardsNegative) {
-        move = rs > x;
-        moved = static_cast<Bits>(negative ? bits + 1 : bits - 1);
-    } else {
-        // NearestAway: only a tie that went to the smaller magnitude moves.
-        moved = static_cast<Bits>(bits + 1);
-        const S away = widen_result<S>(Traits::from_bits(moved));
-        move = (std::fabs(x) > std::fabs(rs)) & ((rs + away) * S(0.5) == x);
-    }
-    return move ? Traits::from_bits(moved) : r;
-}
-
 // The element rule of the block loops.
 template <RoundingMode::Value Mode, bool CheckOverflow, FloatElement S, FloatElement D>
 struct FloatToFloatRule : StagedAsTarget<D> {
@@ -125,7 +84,8 @@ struct FloatToFloatRule : StagedAsTarget<D> {
         if constexpr (Mode == RoundingMode::NearestEven) {
             return r;
         } else {
-            return step_to_mode<Mode>(r, x);
+            // r lies within a factor of 2 of x (or is zero), so r - x is exact.
+            return step_to_mode<Mode>(r, widen_result<S>(r) - x);
         }
     }
 

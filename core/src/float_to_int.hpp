@@ -2,6 +2,8 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
+#include <cfenv>
 #include <cmath>
 #include <span>
 
@@ -34,7 +36,9 @@ inline RoundingType<S> widen_for_rounding(S x) {
     }
 }
 
-// Rounds to an integral value. NearestAway is the exact round-half-away.
+// Rounds to an integral value, exactly, with operations that never read the
+// caller's rounding direction, so that every loop and vector path gives the
+// same result whatever the floating-point environment.
 template <RoundingMode::Value Mode, class F>
 inline F round_integral(F x) {
     if constexpr (Mode == RoundingMode::NearestEven) {
@@ -46,8 +50,33 @@ inline F round_integral(F x) {
     } else if constexpr (Mode == RoundingMode::TowardsNegative) {
         return std::floor(x);
     } else {
+#if defined(__aarch64__)
         return std::round(x);
+#else
+        // round doesn't vectorise on x86: step from the truncation, whose
+        // remainder x - t is exact.
+        const F t = std::trunc(x);
+        return t + std::copysign(std::fabs(x - t) >= F(0.5) ? F(1) : F(0), x);
+#endif
     }
+}
+
+// Whether ties-to-even rounding vectorises as itself. Elsewhere (x86) the
+// vectoriser rounds to nearest only by the calling thread's rounding
+// direction (nearbyint), which equals round_integral<NearestEven> while that
+// direction is to nearest, checked once per call.
+#if defined(__aarch64__)
+inline constexpr bool vector_roundeven = true;
+#else
+inline constexpr bool vector_roundeven = false;
+#endif
+
+inline bool thread_rounds_to_nearest() {
+#if defined(__x86_64__) || defined(__i386__)
+    return (__builtin_ia32_stmxcsr() & 0x6000u) == 0;  // MXCSR's rounding control
+#else
+    return std::fegetround() == FE_TONEAREST;
+#endif
 }
 
 // An integral float64 r (infinities included) saturated into D.
@@ -111,75 +140,79 @@ CastOutcome float_to_int_loop(const S* in, D* out, size_t n, const CastConfig<S,
     return std::nullopt;
 }
 
-// round_integral<Mode> in straight-line code that vectorises (the library
-// functions for ties to even and the directed modes don't): nearbyint rounds
-// to nearest even in the default rounding mode, which every conversion here
-// assumes, and one exact step of 1 gives the directed modes. The steps are
-// arithmetic on a 0 or 1, not branches: a conditional float operation would
-// keep the compiler from vectorising.
-template <RoundingMode::Value Mode, class F>
-inline F round_integral_vectorisable(F x) {
-    const F t = std::nearbyint(x);
-    if constexpr (Mode == RoundingMode::NearestEven) {
-        return t;
-    } else if constexpr (Mode == RoundingMode::TowardsZero) {
-        return t - std::copysign(F(std::fabs(t) > std::fabs(x)), x);
-    } else if constexpr (Mode == RoundingMode::TowardsPositive) {
-        return t + F(t < x);
-    } else if constexpr (Mode == RoundingMode::TowardsNegative) {
-        return t - F(t > x);
-    } else {
-        // x - t is exact, and on a tie x +- 0.5 is the integer away from zero.
-        const F away = x + std::copysign(F(0.5), x);
-        return std::fabs(x - t) == F(0.5) ? away : t;
-    }
-}
-
 enum class RangeRule : uint8_t { Check, Clamp, Wrap };
 
 // The element rule of the block loops. The staged value is the rounded one
 // saturated into D's range (a NaN as any value, since its element never
 // keeps it), in the rounding type when that holds D's limits exactly, else in
-// float64; the
-// rounded value is compared with D's limits in the rounding type, which holds
-// those exactly.
+// float64; the rounded value is compared with D's limits in the rounding
+// type, which holds those exactly. Under Wrap, targets of up to 32 bits stage
+// the rounded value's low 32 bits instead: an integral float64 below 2^51 in
+// magnitude plus 1.5 * 2^52 holds them in its own low bits, exactly. Ties to
+// even round with nearbyint where that is how they vectorise, so the kernel
+// runs this rule only while the thread rounds to nearest.
 template <RoundingMode::Value Mode, RangeRule Range, FloatElement S, IntegerElement D>
 struct FloatToIntRule {
     using F = RoundingType<S>;
     using Limits = std::numeric_limits<D>;
-    using Stage =
-        std::conditional_t<Limits::digits <= std::numeric_limits<F>::digits, F, double>;
+    static constexpr bool wraps_in_blocks = Range == RangeRule::Wrap && sizeof(D) <= 4;
+    using Stage = std::conditional_t<
+        wraps_in_blocks, uint32_t,
+        std::conditional_t<Limits::digits <= std::numeric_limits<F>::digits, F, double>>;
     static constexpr bool checks = true;
     static constexpr bool stages_source = false;
 
-    static F rounded(S x) { return round_integral_vectorisable<Mode>(widen_for_rounding(x)); }
-
-    static Stage stage(S x) {
-        const Stage r = rounded(x);
-        if constexpr (Limits::digits <= std::numeric_limits<double>::digits) {
-            // A NaN fails the first test and takes D's least value.
-            const Stage lo = Stage(Limits::min());
-            const Stage hi = Stage(Limits::max());
-            return r >= lo ? (r <= hi ? r : hi) : lo;
+    static F rounded(S x) {
+        if constexpr (Mode == RoundingMode::NearestEven && !vector_roundeven) {
+            return std::nearbyint(widen_for_rounding(x));
         } else {
-            return r != r ? Stage(0) : r;  // 64-bit targets saturate in `finish`
+            return round_integral<Mode>(widen_for_rounding(x));
         }
     }
 
-    // NaNs always; under Check and Wrap also every value outside D.
+    static Stage stage(S x) {
+        if constexpr (wraps_in_blocks) {
+            const double r = rounded(x);
+            return static_cast<uint32_t>(std::bit_cast<uint64_t>(r + 0x1.8p52));
+        } else if constexpr (Range == RangeRule::Check &&
+                             Limits::digits <= std::numeric_limits<double>::digits) {
+            // Only a block without values outside D converts here, and a
+            // mapped element's staged value is replaced: 0 for those.
+            const F r = rounded(x);
+            return in_range(r) ? Stage(r) : Stage(0);
+        } else {
+            const Stage r = rounded(x);
+            if constexpr (Limits::digits <= std::numeric_limits<double>::digits) {
+                // A NaN fails the first test and takes D's least value.
+                const Stage lo = Stage(Limits::min());
+                const Stage hi = Stage(Limits::max());
+                return r >= lo ? (r <= hi ? r : hi) : lo;
+            } else {
+                return r != r ? Stage(0) : r;  // 64-bit targets saturate in `finish`
+            }
+        }
+    }
+
+    // NaNs always; under Check and Wrap also every value outside D, except
+    // those that Wrap reduces in the block.
     static bool needs_element_loop(S x, Stage) {
         if constexpr (Range == RangeRule::Clamp) {
             const F w = widen_for_rounding(x);
             return w != w;
+        } else if constexpr (wraps_in_blocks) {
+            return !(std::fabs(rounded(x)) < F(0x1p51));
         } else {
-            const F r = rounded(x);
-            return !((r >= F(Limits::min())) & (r < F(integer_upper_limit<D>)));
+            return !in_range(rounded(x));
         }
     }
 
+    static bool in_range(F r) { return (r >= F(Limits::min())) & (r < F(integer_upper_limit<D>)); }
+
     // Narrow targets go through int32, the conversion that vectorises.
-    static D finish(Stage r) {
-        if constexpr (Limits::digits > std::numeric_limits<double>::digits) {
+    static D finish(S, Stage r) {
+        if constexpr (wraps_in_blocks) {
+            return static_cast<D>(r);
+        } else if constexpr (Limits::digits > std::numeric_limits<double>::digits) {
             return saturate_integral<D>(r);
         } else if constexpr (sizeof(D) < 4) {
             return static_cast<D>(static_cast<int32_t>(r));
@@ -196,6 +229,9 @@ CastOutcome float_to_int_in_blocks(const S* in, D* out, size_t n,
     const auto element_loop = [&config](const S* x, D* y, size_t len) {
         return float_to_int_loop<Mode>(x, y, len, config);
     };
+    if constexpr (Mode == RoundingMode::NearestEven && !vector_roundeven) {
+        if (!thread_rounds_to_nearest()) return element_loop(in, out, n);
+    }
     if (!config.out_of_range) {
         return convert_in_blocks<FloatToIntRule<Mode, RangeRule::Check, S, D>>(in, out, n, map,
                                                                                element_loop);

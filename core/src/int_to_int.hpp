@@ -144,7 +144,7 @@ struct IntToIntCheckRule {
     static constexpr bool stages_source = true;
     static S stage(S x) { return x; }
     static std::make_unsigned_t<S> needs_element_loop(S x, S) { return outside_int_range<S, D>(x); }
-    static D finish(S x) { return wrap_integer<S, D>(x); }
+    static D finish(S, S x) { return wrap_integer<S, D>(x); }
 };
 
 template <IntegerElement S, IntegerElement D>
