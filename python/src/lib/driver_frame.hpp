@@ -84,6 +84,13 @@ struct KernelStep {
 template <Element S, Element D>
     requires inline_pair<S, D>
 struct InlineStep {
+    // A mapped conversion runs in the core's block loops, which apply the map
+    // to whole blocks.
+    struct Rule : tolvane::detail::StagedAsTarget<D> {
+        static constexpr bool checks = false;
+        static D stage(S x) { return static_cast<D>(x); }
+    };
+
     std::vector<MapEntry<S, D>> entries;
 
     CastOutcome convert(std::span<const S> src, std::span<D> dst) const {
@@ -99,11 +106,14 @@ struct InlineStep {
             return std::nullopt;
         }
         const std::span<const MapEntry<S, D>> map(entries);
-        for (std::size_t i = 0; i < n; ++i) {
-            const D* target = find_map_target(map, in[i]);
-            out[i] = target != nullptr ? *target : static_cast<D>(in[i]);
-        }
-        return std::nullopt;
+        const auto element_loop = [map](const S* x, D* y, std::size_t len) -> CastOutcome {
+            for (std::size_t i = 0; i < len; ++i) {
+                const D* target = find_map_target(map, x[i]);
+                y[i] = target != nullptr ? *target : static_cast<D>(x[i]);
+            }
+            return std::nullopt;
+        };
+        return tolvane::detail::convert_in_blocks<Rule>(in, out, n, map, element_loop);
     }
 };
 
