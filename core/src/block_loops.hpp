@@ -76,18 +76,21 @@ struct SourceMatcher {
 
 // Scalar-map entries four at a time, in order; the last group repeats its
 // first entry in the places it has no entry for, which changes no first match.
-template <Element S, Element D>
+// The targets are of type T: D, or the staged value that a rule finishes
+// into the target.
+template <Element S, class T>
 struct MapGroup {
     static constexpr size_t size = 4;
     SourceMatcher<S> matches[size]{};
-    D target[size]{};
+    T target[size]{};
 
     // An empty map makes a group that is never used.
-    explicit MapGroup(std::span<const MapEntry<S, D>> entries) {
+    template <Element D, class Transform>
+    MapGroup(std::span<const MapEntry<S, D>> entries, Transform&& transform) {
         for (size_t e = 0; e < size && !entries.empty(); ++e) {
             const MapEntry<S, D>& entry = entries[e < entries.size() ? e : 0];
             matches[e] = SourceMatcher<S>(entry.source);
-            target[e] = entry.target;
+            target[e] = transform(entry.target);
         }
     }
 
@@ -98,7 +101,7 @@ struct MapGroup {
     }
 
     // The first matching entry's target, else y.
-    D apply(S x, D y) const {
+    T apply(S x, T y) const {
         for (size_t e = size; e-- > 0;) y = matches[e](x) ? target[e] : y;
         return y;
     }
@@ -110,7 +113,7 @@ public:
     explicit MapGroups(std::span<const MapEntry<S, D>> map) : map_(map) {}
     size_t count() const { return (map_.size() + MapGroup<S, D>::size - 1) / MapGroup<S, D>::size; }
     MapGroup<S, D> operator[](size_t g) const {
-        return MapGroup<S, D>(map_.subspan(g * MapGroup<S, D>::size));
+        return MapGroup<S, D>(map_.subspan(g * MapGroup<S, D>::size), [](D t) { return t; });
     }
 
 private:
@@ -125,12 +128,18 @@ private:
 // does poorly. `needs_element_loop` answers with a bool or an unsigned value
 // of the source's width, nonzero for yes. `checks` is false for a rule that
 // never needs the element loop, `stages_source` true for one whose staged
-// value is the element itself. A rule whose staged value is D derives from
-// StagedAsTarget.
+// value is the element itself. A rule whose `finish` doesn't read the
+// element and can finish some staged value into any value of D has
+// `maps_in_stage` and gives that value as `staged_target`: a short map is
+// then applied to the staged values, in the loop that computes them, which
+// works in the source's lane width. A rule whose staged value is D derives
+// from StagedAsTarget.
 template <Element D>
 struct StagedAsTarget {
     using Stage = D;
     static constexpr bool stages_source = false;
+    static constexpr bool maps_in_stage = true;
+    static D staged_target(D t) { return t; }
     template <Element S>
     static D finish(S, D staged) {
         return staged;
@@ -194,7 +203,16 @@ TOLVANE_VECTOR_CLONES size_t convert_blocks(const S* in, D* out, size_t start, s
     const size_t group_count = groups.count();
     // A map of up to four entries, the common case, is tested in the loops
     // that convert; a longer one in loops of its own.
-    const MapGroup<S, D> first_group(map);
+    constexpr bool maps_in_stage = Rule::maps_in_stage && !in_place;
+    const MapGroup<S, D> first_group(map, [](D t) { return t; });
+    using StagedGroup = MapGroup<S, std::conditional_t<maps_in_stage, Stage, D>>;
+    const StagedGroup staged_group(map, [](D t) {
+        if constexpr (maps_in_stage) {
+            return Rule::staged_target(t);
+        } else {
+            return t;
+        }
+    });
     Stage buffer[in_place ? 1 : block_elements];
     Flag pending[Rule::checks ? block_elements : 1];
     for (size_t i = start; i < n; i += block_elements) {
@@ -216,9 +234,18 @@ TOLVANE_VECTOR_CLONES size_t convert_blocks(const S* in, D* out, size_t start, s
                 }
             } else if (group_count == 1) {
                 for (size_t k = 0; k < len; ++k) {
-                    if constexpr (!in_place) buffer[k] = Rule::stage(x[k]);
-                    const Flag need = Rule::needs_element_loop(x[k], staged[k]);
-                    needed |= first_group.any(x[k]) ? Flag(0) : need;
+                    if constexpr (maps_in_stage) {
+                        const Stage value = Rule::stage(x[k]);
+                        const Flag need = Rule::needs_element_loop(x[k], value);
+                        const bool hit = staged_group.any(x[k]);
+                        buffer[k] = staged_group.apply(x[k], value);
+                        needed |= need & static_cast<Flag>(Flag(0) - Flag(!hit));
+                    } else {
+                        if constexpr (!in_place) buffer[k] = Rule::stage(x[k]);
+                        const Flag need = Rule::needs_element_loop(x[k], staged[k]);
+                        const bool hit = first_group.any(x[k]);
+                        needed |= need & static_cast<Flag>(Flag(0) - Flag(!hit));
+                    }
                 }
             } else {
                 for (size_t k = 0; k < len; ++k) {
@@ -233,9 +260,15 @@ TOLVANE_VECTOR_CLONES size_t convert_blocks(const S* in, D* out, size_t start, s
             }
             if (needed != 0) return i;
         } else if constexpr (!in_place) {
-            for (size_t k = 0; k < len; ++k) buffer[k] = Rule::stage(x[k]);
+            if (maps_in_stage && group_count == 1) {
+                for (size_t k = 0; k < len; ++k) {
+                    buffer[k] = staged_group.apply(x[k], Rule::stage(x[k]));
+                }
+            } else {
+                for (size_t k = 0; k < len; ++k) buffer[k] = Rule::stage(x[k]);
+            }
         }
-        if (group_count == 0) {
+        if (group_count == 0 || (maps_in_stage && group_count == 1)) {
             for (size_t k = 0; k < len; ++k) y[k] = Rule::finish(x[k], staged[k]);
         } else if (group_count == 1) {
             for (size_t k = 0; k < len; ++k) {

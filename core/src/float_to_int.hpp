@@ -161,6 +161,9 @@ struct FloatToIntRule {
         std::conditional_t<Limits::digits <= std::numeric_limits<F>::digits, F, double>>;
     static constexpr bool checks = true;
     static constexpr bool stages_source = false;
+    static constexpr bool maps_in_stage = Limits::digits <= std::numeric_limits<double>::digits;
+
+    static Stage staged_target(D t) { return static_cast<Stage>(t); }
 
     static F rounded(S x) {
         if constexpr (Mode == RoundingMode::NearestEven && !vector_roundeven) {

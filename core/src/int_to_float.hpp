@@ -95,6 +95,7 @@ inline double exact_difference(D r, S x) {
 template <RoundingMode::Value Mode, IntegerElement S, FloatElement D>
 struct IntToFloatRule : StagedAsTarget<D> {
     static constexpr bool checks = false;
+    static constexpr bool maps_in_stage = Mode == RoundingMode::NearestEven;
     static D stage(S x) { return nearest_from_integer<D>(x); }
     static D finish(S x, D r) {
         if constexpr (Mode == RoundingMode::NearestEven) {

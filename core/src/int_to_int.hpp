@@ -142,6 +142,7 @@ struct IntToIntCheckRule {
     using Stage = S;
     static constexpr bool checks = true;
     static constexpr bool stages_source = true;
+    static constexpr bool maps_in_stage = false;
     static S stage(S x) { return x; }
     static std::make_unsigned_t<S> needs_element_loop(S x, S) { return outside_int_range<S, D>(x); }
     static D finish(S, S x) { return wrap_integer<S, D>(x); }
