@@ -1,20 +1,40 @@
 #!/usr/bin/env bash
-# Installs what the build and the tests need on a fresh Debian machine:
-# the aarch64 cross toolchain and qemu-user for the Arm runs, GoogleTest's
-# sources, Google Benchmark, clang for the fuzzer, and the Python packages.
+# Installs what the build and the tests need on a fresh Debian 12 machine: the
+# compiler, CMake and Ninja, Python's venv and headers, the aarch64 cross
+# toolchain and qemu-user for the Arm runs, GoogleTest's sources, Google
+# Benchmark, clang for the fuzzer (apt, as root or through sudo); then the
+# Python packages, into the active virtual environment or else into build/venv,
+# and NumPy 1.26 with the test tools into build/venv-numpy1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-apt_packages=(g++-aarch64-linux-gnu qemu-user-static googletest libbenchmark-dev
-              clang libclang-rt-14-dev ninja-build)
+apt_packages=(g++ cmake ninja-build python3-venv python3-dev
+              g++-aarch64-linux-gnu qemu-user-static googletest libbenchmark-dev
+              clang libclang-rt-14-dev)
 missing=()
 for p in "${apt_packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  sudo=()
+  [ "$(id -u)" = 0 ] || sudo=(sudo)
+  "${sudo[@]}" apt-get update -qq
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-python3 -m pip install -q -r python/tests/requirements.txt
+# Debian's own python3 takes no pip installs outside a virtual environment.
+if [ -n "${VIRTUAL_ENV:-}" ]; then
+  python="$VIRTUAL_ENV/bin/python"
+else
+  [ -x build/venv/bin/python ] || python3 -m venv build/venv
+  python=build/venv/bin/python
+fi
+"$python" -m pip install -q -r python/tests/requirements.txt
+
+# NumPy 1.26 has no wheels for Python 3.13 and later.
+if "$python" -c 'import sys; sys.exit(sys.version_info >= (3, 13))'; then
+  [ -x build/venv-numpy1/bin/python ] || "$python" -m venv build/venv-numpy1
+  build/venv-numpy1/bin/python -m pip install -q --only-binary numpy \
+    -r python/tests/requirements-numpy1.txt
+fi

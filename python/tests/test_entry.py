@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import tolvane
+from numpy_features import needs_33_dimensions
 from tolvane import _tolvane
 
 DOC_A = "\n".join([
@@ -195,6 +196,7 @@ def test_numpy_that_cannot_be_imported_ends_with_the_internal_error():
     assert result.stdout.split("\n")[:2] == ["True True", "True True"]
 
 
+@needs_33_dimensions
 def test_internal_error_type_derives_directly_from_base_exception():
     with pytest.raises(BaseException) as info:
         raise_internal_error()
@@ -206,6 +208,7 @@ def test_internal_error_type_derives_directly_from_base_exception():
     assert error_type not in [v for v in vars(_tolvane).values() if isinstance(v, type)]
 
 
+@needs_33_dimensions
 def test_internal_error_passes_an_except_exception_clause():
     caught_by = None
     try:
@@ -218,6 +221,7 @@ def test_internal_error_passes_an_except_exception_clause():
     assert caught_by == "BaseException"
 
 
+@needs_33_dimensions
 def test_internal_error_type_is_the_same_every_time():
     types = set()
     for _ in range(3):
@@ -228,6 +232,7 @@ def test_internal_error_type_is_the_same_every_time():
     assert len(types) == 1
 
 
+@needs_33_dimensions
 def test_internal_error_report_on_standard_error(capfd):
     capfd.readouterr()
     try:

@@ -2,9 +2,9 @@
 capsule on NumPy's multiarray module, and NumPy's own allocation failure."""
 
 import ctypes
+import importlib
 
 import numpy as np
-import numpy._core.multiarray as multiarray
 import pytest
 
 import tolvane
@@ -27,7 +27,12 @@ def registry():
     get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
     get_pointer.restype = ctypes.c_void_p
     get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
-    api = RegistryApi.from_address(get_pointer(multiarray._tolvane_borrow_registry, b"tolvane.borrow_registry"))
+    # NumPy 2 keeps its multiarray module in numpy._core, NumPy 1 in numpy.core.
+    modules = (importlib.import_module(name)
+               for name in ("numpy._core.multiarray", "numpy.core.multiarray"))
+    capsule = next(m._tolvane_borrow_registry for m in modules
+                   if hasattr(m, "_tolvane_borrow_registry"))
+    api = RegistryApi.from_address(get_pointer(capsule, b"tolvane.borrow_registry"))
     assert api.version >= 1
     return api
 
