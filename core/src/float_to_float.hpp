@@ -96,22 +96,27 @@ template <RoundingMode::Value Mode, FloatElement S, FloatElement D>
 CastOutcome float_to_float_in_blocks(const S* in, D* out, size_t n,
                                      const CastConfig<S, D>& config) {
     constexpr bool directed = Mode != RoundingMode::NearestEven;
-    const std::span<const MapEntry<S, D>> map(config.scalar_map);
     if (is_narrowing<S, D> && config.out_of_range != OutOfRangeMode::Clamp) {
         return convert_in_blocks<FloatToFloatRule<Mode, true, S, D>>(
-            in, out, n, map, [&](const S* x, D* y, size_t len) {
-                return map.empty() ? float_to_float_loop<directed, false, true>(x, y, len, config)
-                                   : float_to_float_loop<directed, true, true>(x, y, len, config);
+            in, out, n, [&config](const S* x, D* y, size_t len) {
+                return float_to_float_loop<directed, false, true>(x, y, len, config);
             });
     }
-    using Rule = FloatToFloatRule<Mode, false, S, D>;
-    if (map.empty()) {
-        convert_elements<Rule>(in, out, n);
-        return std::nullopt;
+    convert_elements<FloatToFloatRule<Mode, false, S, D>>(in, out, n);
+    return std::nullopt;
+}
+
+// The element loop of a mapped conversion.
+template <FloatElement S, FloatElement D>
+CastOutcome float_to_float_mapped_loop(const S* in, D* out, size_t n,
+                                       const CastConfig<S, D>& config) {
+    const bool directed = is_narrowing<S, D> && config.rounding != RoundingMode::NearestEven;
+    if (is_narrowing<S, D> && config.out_of_range != OutOfRangeMode::Clamp) {
+        return directed ? float_to_float_loop<true, true, true>(in, out, n, config)
+                        : float_to_float_loop<false, true, true>(in, out, n, config);
     }
-    return convert_in_blocks<Rule>(in, out, n, map, [&](const S* x, D* y, size_t len) {
-        return float_to_float_loop<directed, true, false>(x, y, len, config);
-    });
+    return directed ? float_to_float_loop<true, true, false>(in, out, n, config)
+                    : float_to_float_loop<false, true, false>(in, out, n, config);
 }
 
 }  // namespace detail
@@ -121,11 +126,26 @@ CastOutcome convert_slice_float_to_float(std::span<const S> src, std::span<D> ds
                                          const CastConfig<S, D>& config) {
     const size_t n = std::min(src.size(), dst.size());
     if (n == 0) return std::nullopt;
-    const bool lookup = !config.scalar_map.empty();
+    if (!config.scalar_map.empty()) {
+        // Only a narrowing that overflows without Clamp fails.
+        const auto unmapped = [plain = without_map(config)](const S* x, D* y, size_t len) {
+            return convert_slice_float_to_float<S, D>({x, len}, {y, len}, plain);
+        };
+        const auto element_loop = [&config](const S* x, D* y, size_t len) {
+            return detail::float_to_float_mapped_loop(x, y, len, config);
+        };
+        const std::span map(config.scalar_map);
+        if (detail::is_narrowing<S, D> && config.out_of_range != OutOfRangeMode::Clamp) {
+            return detail::convert_mapped<true>(src.data(), dst.data(), n, map, unmapped,
+                                                element_loop);
+        }
+        return detail::convert_mapped<false>(src.data(), dst.data(), n, map, unmapped,
+                                             element_loop);
+    }
     // Widening and identity pairs are exact: no mode can change their results.
     const bool directed = detail::is_narrowing<S, D> && config.rounding != RoundingMode::NearestEven;
 
-    if (!lookup && !directed) {
+    if (!directed) {
         if constexpr (std::same_as<S, D>) {
             std::memmove(dst.data(), src.data(), n * sizeof(S));
             return std::nullopt;

@@ -161,9 +161,6 @@ struct FloatToIntRule {
         std::conditional_t<Limits::digits <= std::numeric_limits<F>::digits, F, double>>;
     static constexpr bool checks = true;
     static constexpr bool stages_source = false;
-    static constexpr bool maps_in_stage = Limits::digits <= std::numeric_limits<double>::digits;
-
-    static Stage staged_target(D t) { return static_cast<Stage>(t); }
 
     static F rounded(S x) {
         if constexpr (Mode == RoundingMode::NearestEven && !vector_roundeven) {
@@ -179,8 +176,7 @@ struct FloatToIntRule {
             return static_cast<uint32_t>(std::bit_cast<uint64_t>(r + 0x1.8p52));
         } else if constexpr (Range == RangeRule::Check &&
                              Limits::digits <= std::numeric_limits<double>::digits) {
-            // Only a block without values outside D converts here, and a
-            // mapped element's staged value is replaced: 0 for those.
+            // Only a block without values outside D converts here.
             const F r = rounded(x);
             return in_range(r) ? Stage(r) : Stage(0);
         } else {
@@ -228,7 +224,6 @@ struct FloatToIntRule {
 template <RoundingMode::Value Mode, FloatElement S, IntegerElement D>
 CastOutcome float_to_int_in_blocks(const S* in, D* out, size_t n,
                                    const CastConfig<S, D>& config) {
-    const std::span<const MapEntry<S, D>> map(config.scalar_map);
     const auto element_loop = [&config](const S* x, D* y, size_t len) {
         return float_to_int_loop<Mode>(x, y, len, config);
     };
@@ -236,15 +231,34 @@ CastOutcome float_to_int_in_blocks(const S* in, D* out, size_t n,
         if (!thread_rounds_to_nearest()) return element_loop(in, out, n);
     }
     if (!config.out_of_range) {
-        return convert_in_blocks<FloatToIntRule<Mode, RangeRule::Check, S, D>>(in, out, n, map,
+        return convert_in_blocks<FloatToIntRule<Mode, RangeRule::Check, S, D>>(in, out, n,
                                                                                element_loop);
     }
     if (*config.out_of_range == OutOfRangeMode::Clamp) {
-        return convert_in_blocks<FloatToIntRule<Mode, RangeRule::Clamp, S, D>>(in, out, n, map,
+        return convert_in_blocks<FloatToIntRule<Mode, RangeRule::Clamp, S, D>>(in, out, n,
                                                                                element_loop);
     }
-    return convert_in_blocks<FloatToIntRule<Mode, RangeRule::Wrap, S, D>>(in, out, n, map,
+    return convert_in_blocks<FloatToIntRule<Mode, RangeRule::Wrap, S, D>>(in, out, n,
                                                                           element_loop);
+}
+
+// The element loop under the call's rounding mode.
+template <FloatElement S, IntegerElement D>
+CastOutcome float_to_int_element_loop(const S* in, D* out, size_t n,
+                                      const CastConfig<S, D>& config) {
+    switch (config.rounding) {
+        case RoundingMode::NearestEven:
+            return float_to_int_loop<RoundingMode::NearestEven>(in, out, n, config);
+        case RoundingMode::TowardsZero:
+            return float_to_int_loop<RoundingMode::TowardsZero>(in, out, n, config);
+        case RoundingMode::TowardsPositive:
+            return float_to_int_loop<RoundingMode::TowardsPositive>(in, out, n, config);
+        case RoundingMode::TowardsNegative:
+            return float_to_int_loop<RoundingMode::TowardsNegative>(in, out, n, config);
+        case RoundingMode::NearestAway:
+            break;
+    }
+    return float_to_int_loop<RoundingMode::NearestAway>(in, out, n, config);
 }
 
 // Runs the fast path of the pair, if it has one for this call. Returns true
@@ -283,6 +297,17 @@ CastOutcome convert_slice_float_to_int(std::span<const S> src, std::span<D> dst,
                                        const CastConfig<S, D>& config) {
     const size_t n = std::min(src.size(), dst.size());
     if (n == 0) return std::nullopt;
+    if (!config.scalar_map.empty()) {
+        // NaN fails under every policy, so any chunk can fail.
+        return detail::convert_mapped<true>(
+            src.data(), dst.data(), n, std::span(config.scalar_map),
+            [plain = without_map(config)](const S* x, D* y, size_t len) {
+                return convert_slice_float_to_int<S, D>({x, len}, {y, len}, plain);
+            },
+            [&config](const S* x, D* y, size_t len) {
+                return detail::float_to_int_element_loop(x, y, len, config);
+            });
+    }
     CastOutcome fast;
     if (detail::try_float_to_int_fast_path(src.first(n), dst.first(n), config, fast)) return fast;
     const S* in = src.data();

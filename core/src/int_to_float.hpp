@@ -95,7 +95,6 @@ inline double exact_difference(D r, S x) {
 template <RoundingMode::Value Mode, IntegerElement S, FloatElement D>
 struct IntToFloatRule : StagedAsTarget<D> {
     static constexpr bool checks = false;
-    static constexpr bool maps_in_stage = Mode == RoundingMode::NearestEven;
     static D stage(S x) { return nearest_from_integer<D>(x); }
     static D finish(S x, D r) {
         if constexpr (Mode == RoundingMode::NearestEven) {
@@ -107,13 +106,14 @@ struct IntToFloatRule : StagedAsTarget<D> {
 };
 
 template <RoundingMode::Value Mode, IntegerElement S, FloatElement D>
-CastOutcome int_to_float_in_blocks(const S* in, D* out, size_t n,
-                                   const CastConfig<S, D>& config) {
-    const std::span<const MapEntry<S, D>> map(config.scalar_map);
-    const auto element_loop = [&config](const S* x, D* y, size_t len) {
-        return int_to_float_loop(x, y, len, config, Mode == RoundingMode::NearestEven);
-    };
-    return convert_in_blocks<IntToFloatRule<Mode, S, D>>(in, out, n, map, element_loop);
+void int_to_float_in_blocks(const S* in, D* out, size_t n) {
+    using Rule = IntToFloatRule<Mode, S, D>;
+    if constexpr (Mode == RoundingMode::NearestEven) {
+        convert_elements<Rule>(in, out, n);
+    } else {
+        for (size_t i = 0; i < n; i = convert_blocks<Rule>(in, out, i, n)) {
+        }
+    }
 }
 
 }  // namespace detail
@@ -127,26 +127,34 @@ CastOutcome convert_slice_int_to_float(std::span<const S> src, std::span<D> dst,
     D* out = dst.data();
     const bool nearest = config.rounding == RoundingMode::NearestEven ||
                          detail::int_exact_in<S, D>;
-    if (nearest && config.scalar_map.empty()) {
-        detail::convert_elements<detail::IntToFloatRule<RoundingMode::NearestEven, S, D>>(in, out,
-                                                                                         n);
-        return std::nullopt;
+    if (!config.scalar_map.empty()) {
+        return detail::convert_mapped<false>(
+            in, out, n, std::span(config.scalar_map),
+            [plain = without_map(config)](const S* x, D* y, size_t len) {
+                return convert_slice_int_to_float<S, D>({x, len}, {y, len}, plain);
+            },
+            [&config, nearest](const S* x, D* y, size_t len) {
+                return detail::int_to_float_loop(x, y, len, config, nearest);
+            });
     }
     switch (nearest ? RoundingMode::NearestEven : config.rounding.value) {
         case RoundingMode::NearestEven:
             break;
         case RoundingMode::TowardsZero:
-            return detail::int_to_float_in_blocks<RoundingMode::TowardsZero>(in, out, n, config);
+            detail::int_to_float_in_blocks<RoundingMode::TowardsZero>(in, out, n);
+            return std::nullopt;
         case RoundingMode::TowardsPositive:
-            return detail::int_to_float_in_blocks<RoundingMode::TowardsPositive>(in, out, n,
-                                                                                 config);
+            detail::int_to_float_in_blocks<RoundingMode::TowardsPositive>(in, out, n);
+            return std::nullopt;
         case RoundingMode::TowardsNegative:
-            return detail::int_to_float_in_blocks<RoundingMode::TowardsNegative>(in, out, n,
-                                                                                 config);
+            detail::int_to_float_in_blocks<RoundingMode::TowardsNegative>(in, out, n);
+            return std::nullopt;
         case RoundingMode::NearestAway:
-            return detail::int_to_float_in_blocks<RoundingMode::NearestAway>(in, out, n, config);
+            detail::int_to_float_in_blocks<RoundingMode::NearestAway>(in, out, n);
+            return std::nullopt;
     }
-    return detail::int_to_float_in_blocks<RoundingMode::NearestEven>(in, out, n, config);
+    detail::int_to_float_in_blocks<RoundingMode::NearestEven>(in, out, n);
+    return std::nullopt;
 }
 
 }  // namespace tolvane

@@ -84,27 +84,21 @@ struct KernelStep {
 template <Element S, Element D>
     requires inline_pair<S, D>
 struct InlineStep {
-    // A mapped conversion runs in the core's block loops, which apply the map
-    // to whole blocks.
-    struct Rule : tolvane::detail::StagedAsTarget<D> {
-        static constexpr bool checks = false;
-        static D stage(S x) { return static_cast<D>(x); }
-    };
-
     std::vector<MapEntry<S, D>> entries;
 
     CastOutcome convert(std::span<const S> src, std::span<D> dst) const {
         const std::size_t n = std::min(src.size(), dst.size());
         const S* in = src.data();
         D* out = dst.data();
-        if (entries.empty()) {
+        const auto plain = [](const S* x, D* y, std::size_t len) -> CastOutcome {
             if constexpr (std::same_as<S, D>) {
-                std::memmove(out, in, n * sizeof(S));
+                std::memmove(y, x, len * sizeof(S));
             } else {
-                for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<D>(in[i]);
+                for (std::size_t i = 0; i < len; ++i) y[i] = static_cast<D>(x[i]);
             }
             return std::nullopt;
-        }
+        };
+        if (entries.empty()) return plain(in, out, n);
         const std::span<const MapEntry<S, D>> map(entries);
         const auto element_loop = [map](const S* x, D* y, std::size_t len) -> CastOutcome {
             for (std::size_t i = 0; i < len; ++i) {
@@ -113,7 +107,7 @@ struct InlineStep {
             }
             return std::nullopt;
         };
-        return tolvane::detail::convert_in_blocks<Rule>(in, out, n, map, element_loop);
+        return tolvane::detail::convert_mapped<false>(in, out, n, map, plain, element_loop);
     }
 };
 
