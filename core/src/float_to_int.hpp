@@ -142,23 +142,41 @@ CastOutcome float_to_int_loop(const S* in, D* out, size_t n, const CastConfig<S,
 
 enum class RangeRule : uint8_t { Check, Clamp, Wrap };
 
+// The bits of a finite, integral float64 r in two's complement modulo 2^64,
+// exactly, in integer operations that vectorise (float64 to 64-bit integer
+// conversions don't, before AVX-512): the significand shifted into place,
+// negated for a negative r. This is r itself for every r that int64 or
+// uint64 holds, and the exact reduction of any other.
+inline uint64_t integral_bits(double r) {
+    const uint64_t bits = std::bit_cast<uint64_t>(r);
+    const uint64_t exponent = (bits >> 52) & 0x7ff;
+    const uint64_t significand = (bits & 0xfffffffffffffu) | (uint64_t{1} << 52);
+    // r = significand * 2^(exponent - 1075); shifts of 64 or more give 0.
+    const uint64_t up = exponent - 1075;
+    const uint64_t down = 1075 - exponent;
+    const uint64_t shifted_up = up < 64 ? significand << (up & 63) : 0;
+    const uint64_t shifted_down = down < 64 ? significand >> (down & 63) : 0;
+    const uint64_t magnitude = exponent >= 1075 ? shifted_up : shifted_down;
+    return (bits >> 63) != 0 ? 0 - magnitude : magnitude;
+}
+
 // The element rule of the block loops. The staged value is the rounded one
 // saturated into D's range (a NaN as any value, since its element never
 // keeps it), in the rounding type when that holds D's limits exactly, else in
 // float64; the rounded value is compared with D's limits in the rounding
-// type, which holds those exactly. Under Wrap, targets of up to 32 bits stage
-// the rounded value's low 32 bits instead: an integral float64 below 2^51 in
-// magnitude plus 1.5 * 2^52 holds them in its own low bits, exactly. Ties to
-// even round with nearbyint where that is how they vectorise, so the kernel
-// runs this rule only while the thread rounds to nearest.
+// type, which holds those exactly. Under Wrap the staged value is the
+// rounded value's bits modulo 2^64 (2^32 for narrower targets), exact for
+// every finite value. Ties to even round with nearbyint where that is how
+// they vectorise, so the kernel runs this rule only while the thread rounds
+// to nearest.
 template <RoundingMode::Value Mode, RangeRule Range, FloatElement S, IntegerElement D>
 struct FloatToIntRule {
     using F = RoundingType<S>;
     using Limits = std::numeric_limits<D>;
-    static constexpr bool wraps_in_blocks = Range == RangeRule::Wrap && sizeof(D) <= 4;
-    using Stage = std::conditional_t<
-        wraps_in_blocks, uint32_t,
-        std::conditional_t<Limits::digits <= std::numeric_limits<F>::digits, F, double>>;
+    static constexpr bool wide = Limits::digits > std::numeric_limits<F>::digits;
+    using Stage = std::conditional_t<Range == RangeRule::Wrap,
+                                     std::conditional_t<sizeof(D) == 8, uint64_t, uint32_t>,
+                                     std::conditional_t<wide, double, F>>;
     static constexpr bool checks = true;
     static constexpr bool stages_source = false;
 
@@ -171,9 +189,8 @@ struct FloatToIntRule {
     }
 
     static Stage stage(S x) {
-        if constexpr (wraps_in_blocks) {
-            const double r = rounded(x);
-            return static_cast<uint32_t>(std::bit_cast<uint64_t>(r + 0x1.8p52));
+        if constexpr (Range == RangeRule::Wrap) {
+            return static_cast<Stage>(integral_bits(static_cast<double>(rounded(x))));
         } else if constexpr (Range == RangeRule::Check &&
                              Limits::digits <= std::numeric_limits<double>::digits) {
             // Only a block without values outside D converts here.
@@ -192,14 +209,14 @@ struct FloatToIntRule {
         }
     }
 
-    // NaNs always; under Check and Wrap also every value outside D, except
-    // those that Wrap reduces in the block.
+    // NaNs always; under Check also every value outside D, under Wrap the
+    // infinities.
     static bool needs_element_loop(S x, Stage) {
         if constexpr (Range == RangeRule::Clamp) {
             const F w = widen_for_rounding(x);
             return w != w;
-        } else if constexpr (wraps_in_blocks) {
-            return !(std::fabs(rounded(x)) < F(0x1p51));
+        } else if constexpr (Range == RangeRule::Wrap) {
+            return !(std::fabs(rounded(x)) < std::numeric_limits<F>::infinity());
         } else {
             return !in_range(rounded(x));
         }
@@ -207,14 +224,19 @@ struct FloatToIntRule {
 
     static bool in_range(F r) { return (r >= F(Limits::min())) & (r < F(integer_upper_limit<D>)); }
 
-    // Narrow targets go through int32, the conversion that vectorises.
+    // Narrow targets go through int32, the conversion that vectorises; wide
+    // ones through the bits of the saturated value.
     static D finish(S, Stage r) {
-        if constexpr (wraps_in_blocks) {
+        if constexpr (Range == RangeRule::Wrap) {
             return static_cast<D>(r);
         } else if constexpr (Limits::digits > std::numeric_limits<double>::digits) {
-            return saturate_integral<D>(r);
+            constexpr double lo = static_cast<double>(Limits::min());
+            const D inside = static_cast<D>(integral_bits(r));
+            return r < lo ? Limits::min() : (r >= integer_upper_limit<D> ? Limits::max() : inside);
         } else if constexpr (sizeof(D) < 4) {
             return static_cast<D>(static_cast<int32_t>(r));
+        } else if constexpr (wide) {
+            return static_cast<D>(integral_bits(r));
         } else {
             return static_cast<D>(r);
         }
