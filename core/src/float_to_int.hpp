@@ -165,10 +165,11 @@ inline uint64_t integral_bits(double r) {
 // keeps it), in the rounding type when that holds D's limits exactly, else in
 // float64; the rounded value is compared with D's limits in the rounding
 // type, which holds those exactly. Under Wrap the staged value is the
-// rounded value's bits modulo 2^64 (2^32 for narrower targets), exact for
-// every finite value. Ties to even round with nearbyint where that is how
-// they vectorise, so the kernel runs this rule only while the thread rounds
-// to nearest.
+// rounded value's bits modulo 2^64, or for narrower targets modulo 2^32,
+// which a float64 below 2^51 in magnitude plus 1.5 * 2^52 holds in its own
+// low bits (a larger one takes the element loop). Ties to even round with
+// nearbyint where that is how they vectorise, so the kernel runs this rule
+// only while the thread rounds to nearest.
 template <RoundingMode::Value Mode, RangeRule Range, FloatElement S, IntegerElement D>
 struct FloatToIntRule {
     using F = RoundingType<S>;
@@ -189,8 +190,11 @@ struct FloatToIntRule {
     }
 
     static Stage stage(S x) {
-        if constexpr (Range == RangeRule::Wrap) {
-            return static_cast<Stage>(integral_bits(static_cast<double>(rounded(x))));
+        if constexpr (Range == RangeRule::Wrap && sizeof(D) == 8) {
+            return integral_bits(static_cast<double>(rounded(x)));
+        } else if constexpr (Range == RangeRule::Wrap) {
+            return static_cast<uint32_t>(
+                std::bit_cast<uint64_t>(static_cast<double>(rounded(x)) + 0x1.8p52));
         } else if constexpr (Range == RangeRule::Check &&
                              Limits::digits <= std::numeric_limits<double>::digits) {
             // Only a block without values outside D converts here.
@@ -210,13 +214,15 @@ struct FloatToIntRule {
     }
 
     // NaNs always; under Check also every value outside D, under Wrap the
-    // infinities.
+    // infinities, and for narrow targets every value from 2^51 on.
     static bool needs_element_loop(S x, Stage) {
         if constexpr (Range == RangeRule::Clamp) {
             const F w = widen_for_rounding(x);
             return w != w;
-        } else if constexpr (Range == RangeRule::Wrap) {
+        } else if constexpr (Range == RangeRule::Wrap && sizeof(D) == 8) {
             return !(std::fabs(rounded(x)) < std::numeric_limits<F>::infinity());
+        } else if constexpr (Range == RangeRule::Wrap) {
+            return !(std::fabs(rounded(x)) < F(0x1p51));
         } else {
             return !in_range(rounded(x));
         }
