@@ -23,15 +23,11 @@
 #include "element_types.hpp"
 
 // x86-64 builds with GCC also compile these loops for AVX2, picked at load
-// time on processors that have it; the baseline is SSE2 only. The whole-slice
-// loop also gets an AVX-512 version, the first x86 vector set that converts
-// between 64-bit integers and floats.
+// time on processors that have it; the baseline is SSE2 only.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__ELF__)
 #define TOLVANE_VECTOR_CLONES [[gnu::target_clones("avx2", "default")]]
-#define TOLVANE_WIDE_VECTOR_CLONES [[gnu::target_clones("arch=x86-64-v4", "avx2", "default")]]
 #else
 #define TOLVANE_VECTOR_CLONES
-#define TOLVANE_WIDE_VECTOR_CLONES
 #endif
 
 namespace tolvane::detail {
@@ -169,7 +165,7 @@ TOLVANE_VECTOR_CLONES size_t convert_blocks(const S* in, D* out, size_t start, s
 
 // The whole slice under a rule that never needs the element loop, with no map.
 template <class Rule, Element S, Element D>
-TOLVANE_WIDE_VECTOR_CLONES void convert_elements(const S* in, D* out, size_t n) {
+TOLVANE_VECTOR_CLONES void convert_elements(const S* in, D* out, size_t n) {
     static_assert(!Rule::checks);
     for (size_t i = 0; i < n; ++i) out[i] = Rule::finish(in[i], Rule::stage(in[i]));
 }
