@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on a fresh Debian 12 machine: the
 # compiler, CMake and Ninja, Python's venv and headers, the aarch64 cross
-# toolchain and qemu-user for the Arm runs, GoogleTest's sources, Google
-# Benchmark, clang for the fuzzer (apt, as root or through sudo); then the
+# toolchain and qemu-user for the Arm runs, debootstrap for the CPython 3.14
+# root, GoogleTest's sources, Google Benchmark, clang for the fuzzer (apt, as root or through sudo); then the
 # Python packages, into the active virtual environment or else into build/venv,
 # and NumPy 1.26 with the test tools into build/venv-numpy1.
 set -euo pipefail
@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 
 apt_packages=(g++ cmake ninja-build python3-venv python3-dev
               g++-aarch64-linux-gnu qemu-user-static googletest libbenchmark-dev
-              clang libclang-rt-14-dev)
+              clang libclang-rt-14-dev debootstrap)
 missing=()
 for p in "${apt_packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Runs every test: the core's C++ tests natively and for aarch64 under
 # qemu-user; the Python tests against a freshly built wheel, with NumPy 2 and
-# again with NumPy 1.26; the type checks of the package's stub; both suites
-# again under AddressSanitizer and UndefinedBehaviorSanitizer; and a bounded
-# run of the core fuzzer.
+# again with NumPy 1.26; the type checks of the package's stub; the Python
+# tests on CPython 3.14 and on aarch64 under qemu-user, with a comparison of
+# the three platforms' conversions; both suites again under AddressSanitizer
+# and UndefinedBehaviorSanitizer; and a bounded run of the core fuzzer.
 #
 # Python is the active virtual environment's, else that of build/venv, which
 # scripts/setup.sh makes.
@@ -47,6 +48,8 @@ if [ -x build/venv-numpy1/bin/python ]; then
 else
   echo "== Python tests with NumPy 1.26: skipped, no NumPy 1.26 for $(python3 -V)"
 fi
+
+bash scripts/test_platforms.sh python3
 
 echo "== sanitizers"
 bash scripts/sanitize_core.sh

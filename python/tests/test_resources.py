@@ -217,7 +217,10 @@ def test_reference_counts_unchanged_after_success(name):
     before = refcounts(objects)
     result = invoke(arr, out, target, kwargs)
     if out is None:
-        assert sys.getrefcount(result) == 2  # the caller's only reference
+        # Held by this frame alone, like a fresh local: interpreters differ in
+        # whether getrefcount sees its own argument.
+        solo = np.empty(0)
+        assert sys.getrefcount(result) == sys.getrefcount(solo)
         assert result.base is None
     del result
     assert refcounts(objects) == before

@@ -741,6 +741,12 @@ FLOAT_PATTERNS = [
     ("float16", float("nan"), 0x7E00),
     ("float16", -float("nan"), 0xFE00),
     ("float32", float("nan"), 0x7FC00000),
+    # Quieted, with the sign and the leading payload bits: a processor that
+    # makes every NaN its default NaN would lose them.
+    ("float32", double_from_bits(0x7FF0000000000001), 0x7FC00000),
+    ("float32", double_from_bits(0xFFF5A5A5A5A5A5A5), 0xFFED2D2D),
+    ("float16", double_from_bits(0xFFF5A5A5A5A5A5A5), 0xFF69),
+    ("float16", double_from_bits(0x7FF0040000000000), 0x7E01),
     ("float32", 0.1, 0x3DCCCCCD),
     ("float32", 1e39, 0x7F800000),
     ("float32", 3.4028235677973366e38, 0x7F800000),

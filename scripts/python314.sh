@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Builds the package on CPython 3.14 and runs the whole Python suite and the
+# example there. CPython 3.14 comes from Debian's unstable suite, in a root
+# made with debootstrap (with that suite's g++); the wheels it needs are
+# fetched here and installed inside without an index. Needs root (debootstrap,
+# chroot, mounting /proc for the tests that read it).
+#
+#   bash scripts/python314.sh [pytest arguments]
+#
+# Leaves build/python3.14/python, which runs a command with that interpreter
+# and the built package (a script comes on standard input: `python - ARGS`).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+work=${TOLVANE_PY314_DIR:-$(pwd)/build/python3.14}
+root=$work/root
+jobs=$(nproc)
+start=$(date +%s)
+
+unmount_proc() {
+  if mountpoint -q "$root/proc"; then umount "$root/proc"; fi
+}
+trap unmount_proc EXIT
+
+echo "== Python tests on CPython 3.14 ($root)"
+mkdir -p "$work"
+if [ ! -e "$work/root-complete" ]; then
+  unmount_proc
+  rm -rf "$root"
+  if ! debootstrap --variant=minbase --include=python3.14,python3.14-venv,python3.14-dev,g++ \
+      sid "$root" >"$work/debootstrap.log" 2>&1; then
+    tail -20 "$work/debootstrap.log" >&2
+    exit 1
+  fi
+  touch "$work/root-complete"
+fi
+made=$(date +%s)
+
+rm -rf "$root/wheels" "$root/src"
+python3 -m pip download -q -d "$root/wheels" --only-binary=:all: --implementation cp \
+  --python-version 3.14 --abi cp314 --platform manylinux_2_28_x86_64 \
+  --platform manylinux2014_x86_64 -r python/tests/requirements.txt \
+  "scikit-build-core>=0.10" cmake ninja
+mkdir -p "$root/src"
+git ls-files -co --exclude-standard | tar -cf - -T - | tar -xf - -C "$root/src"
+
+# Nothing of this machine's environment (pip's settings among it) goes in.
+cat >"$work/python" <<EOF
+#!/bin/sh
+exec chroot "$root" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root LANG=C.UTF-8 \
+  ${CI:+CI=$CI} CMAKE_BUILD_PARALLEL_LEVEL=$jobs /venv/bin/python "\$@"
+EOF
+chmod +x "$work/python"
+chroot "$root" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root LANG=C.UTF-8 sh -ec '
+  rm -rf /venv
+  python3.14 -m venv /venv
+  /venv/bin/pip install -q --no-index --find-links /wheels -r /src/python/tests/requirements.txt'
+"$work/python" -m pip install -q --no-index --find-links /wheels /src
+built=$(date +%s)
+
+mount -t proc proc "$root/proc"
+"$work/python" - "$@" <<'EOF'
+import os, sys, pytest
+os.chdir("/src/python/tests")
+sys.exit(pytest.main(["-q", "-p", "no:cacheprovider", *sys.argv[1:], "."]))
+EOF
+"$work/python" /src/examples/quickstart.py >/dev/null
+echo "CPython 3.14: root $((made - start)) s, build $((built - made)) s, tests $(($(date +%s) - built)) s"

@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# Cross-builds the extension for 64-bit Arm with g++-aarch64-linux-gnu and runs
+# the whole Python suite and the example on it under qemu-user: Debian's arm64
+# CPython, unpacked into a folder (apt with its own state, so the machine's
+# package setup is left alone), and the arm64 wheels of the test packages in
+# the versions this machine's Python has.
+#
+#   bash scripts/python_aarch64.sh [pytest arguments]
+#
+# Leaves build/python-aarch64/python, which runs the emulated interpreter with
+# the built package on its path; it is also what the tests' subprocesses run,
+# as there is no binfmt registration to start an Arm binary directly.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+src=$(pwd)
+work=${TOLVANE_AARCH64_DIR:-$src/build/python-aarch64}
+root=$work/root
+site=$work/site
+build=$work/build
+python=python3.11
+jobs=$(nproc)
+start=$(date +%s)
+
+echo "== Python tests on aarch64 under qemu-user ($work)"
+mkdir -p "$work"
+if [ ! -e "$work/root-complete" ]; then
+  rm -rf "$root" "$work/apt" "$work/debs"
+  state=$work/apt
+  mkdir -p "$state/lists/partial" "$state/cache/archives/partial" "$work/debs" "$root"
+  touch "$state/status"
+  apt=(-o APT::Architecture=arm64 -o "APT::Architectures::=arm64" -o "Dir::State=$state"
+       -o "Dir::State::status=$state/status" -o "Dir::Cache=$state/cache" -o Debug::NoLocking=1
+       -o APT::Sandbox::User=root)
+  apt-get "${apt[@]}" update -qq
+  # The interpreter, its headers and every library they load; the tools that
+  # only package scripts use are left out.
+  packages=$(apt-cache "${apt[@]}" depends --recurse --no-recommends --no-suggests \
+      --no-conflicts --no-breaks --no-replaces --no-enhances \
+      "$python-minimal" "lib$python-stdlib" "lib$python-dev" libstdc++6 |
+    grep -v -e '^ ' -e '^<' | grep -v -x -E 'perl.*|libperl.*|dpkg|tar|install-info' | sort -u)
+  # shellcheck disable=SC2086
+  (cd "$work/debs" && apt-get "${apt[@]}" download -qq $packages)
+  for deb in "$work"/debs/*.deb; do dpkg-deb -x "$deb" "$root"; done
+  touch "$work/root-complete"
+fi
+
+cat >"$work/python" <<EOF
+#!/bin/sh
+PYTHONPATH="$build/python:$site\${PYTHONPATH:+:\$PYTHONPATH}" \\
+  exec qemu-aarch64-static -L "$root" -0 "\$0" "$root/usr/bin/$python" "\$@"
+EOF
+chmod +x "$work/python"
+tags=$("$work/python" -c "import sys, sysconfig
+print(sysconfig.get_config_var('SOABI'), sysconfig.get_paths()['include'],
+      f'{sys.version_info[0]}.{sys.version_info[1]}')")
+read -r soabi include version <<<"$tags"
+
+pins=$(python3 -c "from importlib.metadata import version
+print(' '.join(f'{p}=={version(p)}' for p in ('numpy', 'pytest', 'hypothesis')))")
+# pytest-xdist spreads the emulated suite over the cores (each qemu is one
+# thread).
+# shellcheck disable=SC2086
+python3 -m pip install -q --upgrade --target "$site" --only-binary=:all: --implementation cp \
+  --python-version "$version" --platform manylinux_2_28_aarch64 --platform manylinux2014_aarch64 \
+  $pins "pytest-xdist>=3.5,<4"
+made=$(date +%s)
+
+# The interpreter's headers include the multiarch pyconfig.h from the unpacked
+# /usr/include, which is searched after the cross compiler's own headers.
+cmake -S . -B "$build" -G Ninja -DTOLVANE_BUILD_PYTHON=ON \
+  -DCMAKE_TOOLCHAIN_FILE="$src/cmake/aarch64-linux-gnu.cmake" \
+  -DCMAKE_CXX_FLAGS="-idirafter $root/usr/include" -DPython_INCLUDE_DIR="$root$include" \
+  -DPython_SOABI="$soabi" -DTOLVANE_NUMPY_INCLUDE="$site/numpy/_core/include" >/dev/null
+cmake --build "$build" -j "$jobs" --target _tolvane
+"$work/python" -c "import sys, tolvane
+sys.exit(0 if tolvane.__file__.startswith('$build/') else 'imported ' + tolvane.__file__)"
+built=$(date +%s)
+
+(cd python/tests && "$work/python" -m pytest -q -p no:cacheprovider -n "$jobs" "$@" .)
+"$work/python" examples/quickstart.py >/dev/null
+echo "aarch64: root and wheels $((made - start)) s, build $((built - made)) s," \
+  "tests $(($(date +%s) - built)) s"
