@@ -162,22 +162,22 @@ inline uint64_t integral_bits(double r) {
 
 // The element rule of the block loops. The staged value is the rounded one
 // saturated into D's range (a NaN as any value, since its element never
-// keeps it), in the rounding type when that holds D's limits exactly, else in
-// float64; the rounded value is compared with D's limits in the rounding
-// type, which holds those exactly. Under Wrap the staged value is the
-// rounded value's bits modulo 2^64, or for narrower targets modulo 2^32,
-// which a float64 below 2^51 in magnitude plus 1.5 * 2^52 holds in its own
-// low bits (a larger one takes the element loop). Ties to even round with
-// nearbyint where that is how they vectorise, so the kernel runs this rule
-// only while the thread rounds to nearest.
+// keeps it), in the rounding type, which holds D's limits exactly, except
+// that for float32 and a 32-bit D it saturates at 2^bits, one above the
+// greatest value, which `finish` turns into it; for 64-bit targets it is
+// the float64 rounded value, which `finish` saturates. Under Wrap the staged
+// value is the rounded value's bits modulo 2^64, or for narrower targets
+// modulo 2^32, which a float64 below 2^51 in magnitude plus 1.5 * 2^52 holds
+// in its own low bits (a larger one takes the element loop). Ties to even
+// round with nearbyint where that is how they vectorise, so the kernel runs
+// this rule only while the thread rounds to nearest.
 template <RoundingMode::Value Mode, RangeRule Range, FloatElement S, IntegerElement D>
 struct FloatToIntRule {
     using F = RoundingType<S>;
     using Limits = std::numeric_limits<D>;
-    static constexpr bool wide = Limits::digits > std::numeric_limits<F>::digits;
     using Stage = std::conditional_t<Range == RangeRule::Wrap,
                                      std::conditional_t<sizeof(D) == 8, uint64_t, uint32_t>,
-                                     std::conditional_t<wide, double, F>>;
+                                     std::conditional_t<sizeof(D) == 8, double, F>>;
     static constexpr bool checks = true;
     static constexpr bool stages_source = false;
 
@@ -195,21 +195,21 @@ struct FloatToIntRule {
         } else if constexpr (Range == RangeRule::Wrap) {
             return static_cast<uint32_t>(
                 std::bit_cast<uint64_t>(static_cast<double>(rounded(x)) + 0x1.8p52));
-        } else if constexpr (Range == RangeRule::Check &&
-                             Limits::digits <= std::numeric_limits<double>::digits) {
+        } else if constexpr (sizeof(D) == 8) {
+            const Stage r = rounded(x);
+            return r != r ? Stage(0) : r;
+        } else if constexpr (Range == RangeRule::Check) {
             // Only a block without values outside D converts here.
             const F r = rounded(x);
-            return in_range(r) ? Stage(r) : Stage(0);
+            return in_range(r) ? r : F(0);
         } else {
-            const Stage r = rounded(x);
-            if constexpr (Limits::digits <= std::numeric_limits<double>::digits) {
-                // A NaN fails the first test and takes D's least value.
-                const Stage lo = Stage(Limits::min());
-                const Stage hi = Stage(Limits::max());
-                return r >= lo ? (r <= hi ? r : hi) : lo;
-            } else {
-                return r != r ? Stage(0) : r;  // 64-bit targets saturate in `finish`
-            }
+            // A NaN fails the first test and takes D's least value.
+            constexpr F lo = F(Limits::min());
+            constexpr F hi = Limits::digits <= std::numeric_limits<F>::digits
+                                 ? F(Limits::max())
+                                 : F(integer_upper_limit<D>);
+            const F r = rounded(x);
+            return r >= lo ? (r <= hi ? r : hi) : lo;
         }
     }
 
@@ -230,21 +230,24 @@ struct FloatToIntRule {
 
     static bool in_range(F r) { return (r >= F(Limits::min())) & (r < F(integer_upper_limit<D>)); }
 
-    // Narrow targets go through int32, the conversion that vectorises; wide
-    // ones through the bits of the saturated value.
+    // In conversions that vectorise: narrow targets and uint32 through int32
+    // (uint32 offset by 2^31, exactly), 64-bit ones through the bits of the
+    // saturated value.
     static D finish(S, Stage r) {
         if constexpr (Range == RangeRule::Wrap) {
             return static_cast<D>(r);
-        } else if constexpr (Limits::digits > std::numeric_limits<double>::digits) {
+        } else if constexpr (sizeof(D) == 8) {
             constexpr double lo = static_cast<double>(Limits::min());
             const D inside = static_cast<D>(integral_bits(r));
             return r < lo ? Limits::min() : (r >= integer_upper_limit<D> ? Limits::max() : inside);
         } else if constexpr (sizeof(D) < 4) {
             return static_cast<D>(static_cast<int32_t>(r));
-        } else if constexpr (wide) {
-            return static_cast<D>(integral_bits(r));
         } else {
-            return static_cast<D>(r);
+            constexpr Stage half = Stage(0x1p31);
+            const bool upper = std::is_unsigned_v<D> && r >= half;
+            const auto low = static_cast<uint32_t>(static_cast<int32_t>(upper ? r - half : r));
+            const D value = static_cast<D>(upper ? low ^ 0x80000000u : low);
+            return r >= Stage(integer_upper_limit<D>) ? Limits::max() : value;
         }
     }
 };
