@@ -1,14 +1,14 @@
 // Coverage-guided fuzzer of the conversion kernels (libFuzzer).
 //
 // An input decodes into a (source, target) pair of the eleven element types,
-// a scalar map of up to three entries, a source buffer and the shape of the
+// a scalar map of up to five entries, a source buffer and the shape of the
 // destination; the pair's kernel then runs under every rounding mode and
 // out-of-range policy its family reads. Every kernel call is checked three ways:
 //   - against the independent model in reference.hpp, element by element,
 //     error included;
-//   - with an extra map entry that never matches, which forces the scalar
-//     loop, so that the whole-slice loops and vector paths meet the loop
-//     they stand in for;
+//   - with maps of one and of five entries that never match, which run the
+//     mapped block loops, so that the whole-slice loops and vector paths
+//     meet the loops they stand in for;
 //   - the vector operations are also called directly, on buffers of exactly
 //     n elements, with the written prefix their contract allows; they and
 //     the kernel run once on every instruction set the processor offers.

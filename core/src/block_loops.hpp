@@ -13,23 +13,21 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <type_traits>
+#include <utility>
 
 #include "cast_config.hpp"
 #include "cast_error.hpp"
 #include "element_types.hpp"
 
 // x86-64 builds with GCC also compile these loops for AVX2, picked at load
-// time on processors that have it; the baseline is SSE2 only. The whole-slice
-// loop also gets an AVX-512 version, the first x86 vector set that converts
-// between 64-bit integers and floats.
+// time on processors that have it; the baseline is SSE2 only.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__ELF__)
 #define TOLVANE_VECTOR_CLONES [[gnu::target_clones("avx2", "default")]]
-#define TOLVANE_WIDE_VECTOR_CLONES [[gnu::target_clones("arch=x86-64-v4", "avx2", "default")]]
 #else
 #define TOLVANE_VECTOR_CLONES
-#define TOLVANE_WIDE_VECTOR_CLONES
 #endif
 
 namespace tolvane::detail {
@@ -43,22 +41,33 @@ using UnsignedOfSize = std::conditional_t<
 inline constexpr size_t block_elements = 256;
 inline constexpr size_t short_slice_elements = 16;
 
-// Whether a scalar-map entry's source matches x, with the test on the source
-// taken out of the element loop.
+// Whether a scalar-map entry's source matches x, in straight-line code with
+// the tests on the source taken out of the loops.
 template <Element S>
 struct SourceMatcher {
     S source;
-    bool nan_source;
+    bool nan_source = false;
+    bool zero_source = false;
 
-    explicit SourceMatcher(S s) : source(s), nan_source(false) {
-        if constexpr (FloatElement<S>) nan_source = is_nan(s);
+    SourceMatcher() = default;
+    explicit SourceMatcher(S s) : source(s) {
+        if constexpr (FloatElement<S>) {
+            nan_source = is_nan(s);
+            zero_source = (FloatTraits<S>::to_bits(s) & ~FloatTraits<S>::sign_mask) == 0;
+        }
     }
 
+    // Bitwise operators, not short-circuit ones, so that the loops stay
+    // branch-free.
     bool operator()(S x) const {
-        if constexpr (std::same_as<S, float> || std::same_as<S, double>) {
-            return nan_source ? x != x : x == source;
+        if constexpr (std::same_as<S, float16>) {
+            const uint16_t magnitude = x.bits & 0x7fffu;
+            return (x.bits == source.bits) | (zero_source & (magnitude == 0)) |
+                   (nan_source & (magnitude > 0x7c00u));
+        } else if constexpr (FloatElement<S>) {
+            return (x == source) | (nan_source & (x != x));
         } else {
-            return map_source_matches(source, x);
+            return x == source;
         }
     }
 };
@@ -66,17 +75,21 @@ struct SourceMatcher {
 // An element rule converts in two straight-line steps, each a loop of its
 // own: `stage` works in the source's lane width (rounding, range, the test
 // of `needs_element_loop`), `finish` narrows or widens the staged value into
-// D. Loops that mix both give the compiler's vectoriser lanes of two widths
-// to reconcile, which it does poorly. `needs_element_loop` answers with a
-// bool or an unsigned value of the source's width, nonzero for yes. `checks`
-// is false for a rule that never needs the element loop, `stages_source` true
-// for one whose staged value is the element itself. A rule whose staged value
-// is D derives from StagedAsTarget.
+// D, with the element at hand for rules that need it. Loops that mix both
+// give the compiler's vectoriser lanes of two widths to reconcile, which it
+// does poorly. `needs_element_loop` answers with a bool or an unsigned value
+// of the source's width, nonzero for yes. `checks` is false for a rule that
+// never needs the element loop, `stages_source` true for one whose staged
+// value is the element itself. A rule whose staged value is D derives from
+// StagedAsTarget.
 template <Element D>
 struct StagedAsTarget {
     using Stage = D;
     static constexpr bool stages_source = false;
-    static D finish(D staged) { return staged; }
+    template <Element S>
+    static D finish(S, D staged) {
+        return staged;
+    }
 };
 
 // convert_blocks for a rule that stages the element itself, with no map: the
@@ -102,11 +115,11 @@ TOLVANE_VECTOR_CLONES size_t convert_blocks_overlapped(const S* in, D* out, size
             Flag needed = 0;
             for (size_t k = 0; k < block_elements; ++k) {
                 needed |= Rule::needs_element_loop(in[next + k], in[next + k]);
-                out[i + k] = Rule::finish(in[i + k]);
+                out[i + k] = Rule::finish(in[i + k], in[i + k]);
             }
             if (needed != 0) return next;
         } else {
-            for (size_t k = 0; k < len; ++k) out[i + k] = Rule::finish(in[i + k]);
+            for (size_t k = 0; k < len; ++k) out[i + k] = Rule::finish(in[i + k], in[i + k]);
             if (next_len == 0) return n;
             if (failing(in + next, next_len)) return next;
         }
@@ -115,78 +128,46 @@ TOLVANE_VECTOR_CLONES size_t convert_blocks_overlapped(const S* in, D* out, size
     }
 }
 
-// Converts whole blocks from `start` on, each with the scalar map applied
-// (first matching entry wins), until a block needs the element loop. Returns
-// that block's start, or n when every element is written.
+// Converts whole blocks from `start` on until a block needs the element
+// loop. Returns that block's start, or n when every element is written.
 template <class Rule, Element S, Element D>
-TOLVANE_VECTOR_CLONES size_t convert_blocks(const S* in, D* out, size_t start, size_t n,
-                                            std::span<const MapEntry<S, D>> map) {
+TOLVANE_VECTOR_CLONES size_t convert_blocks(const S* in, D* out, size_t start, size_t n) {
     using Stage = typename Rule::Stage;
     // Flags as wide as a source element, so that the tests on the source
     // need no narrowing of vector lanes.
     using Flag = UnsignedOfSize<sizeof(S)>;
-    // A rule whose staged value is the element itself reads the source twice
-    // instead of copying it.
-    constexpr bool in_place = Rule::stages_source;
-    static_assert(!in_place || std::same_as<Stage, S>);
-    if constexpr (in_place && Rule::checks) {
-        if (map.empty() && start < n) return convert_blocks_overlapped<Rule>(in, out, start, n);
-    }
-    Stage buffer[in_place ? 1 : block_elements];
-    const auto fill = [&](const S* x, size_t len) {
-        if constexpr (!in_place) {
-            for (size_t k = 0; k < len; ++k) buffer[k] = Rule::stage(x[k]);
-        }
-    };
-    for (size_t i = start; i < n; i += block_elements) {
-        const size_t len = std::min(block_elements, n - i);
-        const S* x = in + i;
-        D* y = out + i;
-        const Stage* staged;
-        if constexpr (in_place) {
-            staged = x;
-        } else {
-            staged = buffer;
-        }
-        if constexpr (Rule::checks) {
-            Flag needed = 0;
-            if (map.empty() && sizeof(Stage) == sizeof(S)) {
+    if constexpr (Rule::stages_source) {
+        // A rule whose staged value is the element itself reads the source
+        // twice instead of copying it.
+        static_assert(std::same_as<Stage, S> && Rule::checks);
+        return start < n ? convert_blocks_overlapped<Rule>(in, out, start, n) : n;
+    } else {
+        Stage buffer[block_elements];
+        for (size_t i = start; i < n; i += block_elements) {
+            const size_t len = std::min(block_elements, n - i);
+            const S* x = in + i;
+            if constexpr (Rule::checks) {
+                Flag needed = 0;
                 for (size_t k = 0; k < len; ++k) {
-                    if constexpr (!in_place) buffer[k] = Rule::stage(x[k]);
-                    needed |= Rule::needs_element_loop(x[k], staged[k]);
+                    buffer[k] = Rule::stage(x[k]);
+                    needed |= Rule::needs_element_loop(x[k], buffer[k]);
                 }
+                if (needed != 0) return i;
             } else {
-                fill(x, len);
-                Flag pending[block_elements];
-                for (size_t k = 0; k < len; ++k) {
-                    pending[k] = Rule::needs_element_loop(x[k], staged[k]);
-                }
-                for (const MapEntry<S, D>& entry : map) {
-                    const SourceMatcher<S> matches(entry.source);
-                    for (size_t k = 0; k < len; ++k) pending[k] = matches(x[k]) ? 0 : pending[k];
-                }
-                for (size_t k = 0; k < len; ++k) needed |= pending[k];
+                for (size_t k = 0; k < len; ++k) buffer[k] = Rule::stage(x[k]);
             }
-            if (needed != 0) return i;
-        } else {
-            fill(x, len);
+            D* y = out + i;
+            for (size_t k = 0; k < len; ++k) y[k] = Rule::finish(x[k], buffer[k]);
         }
-        for (size_t k = 0; k < len; ++k) y[k] = Rule::finish(staged[k]);
-        // Last entry first, so that the first match is what remains.
-        for (size_t e = map.size(); e-- > 0;) {
-            const SourceMatcher<S> matches(map[e].source);
-            const D target = map[e].target;
-            for (size_t k = 0; k < len; ++k) y[k] = matches(x[k]) ? target : y[k];
-        }
+        return n;
     }
-    return n;
 }
 
 // The whole slice under a rule that never needs the element loop, with no map.
 template <class Rule, Element S, Element D>
-TOLVANE_WIDE_VECTOR_CLONES void convert_elements(const S* in, D* out, size_t n) {
+TOLVANE_VECTOR_CLONES void convert_elements(const S* in, D* out, size_t n) {
     static_assert(!Rule::checks);
-    for (size_t i = 0; i < n; ++i) out[i] = Rule::finish(Rule::stage(in[i]));
+    for (size_t i = 0; i < n; ++i) out[i] = Rule::finish(in[i], Rule::stage(in[i]));
 }
 
 // Blocks while they convert, the element loop for a block that needs it
@@ -194,14 +175,134 @@ TOLVANE_WIDE_VECTOR_CLONES void convert_elements(const S* in, D* out, size_t n) 
 // elements goes to the element loop at once: setting up the block loops would
 // cost it more than they save.
 template <class Rule, Element S, Element D, class ElementLoop>
-CastOutcome convert_in_blocks(const S* in, D* out, size_t n, std::span<const MapEntry<S, D>> map,
-                              ElementLoop&& element_loop) {
+CastOutcome convert_in_blocks(const S* in, D* out, size_t n, ElementLoop&& element_loop) {
     if (n < short_slice_elements) return element_loop(in, out, n);
     size_t i = 0;
-    while ((i = convert_blocks<Rule>(in, out, i, n, map)) < n) {
+    while ((i = convert_blocks<Rule>(in, out, i, n)) < n) {
         const size_t len = std::min(block_elements, n - i);
         if (CastOutcome error = element_loop(in + i, out + i, len)) return error;
         i += len;
+    }
+    return std::nullopt;
+}
+
+// The elements a mapped conversion hands its unmapped conversion at a time:
+// few enough for the chunk's buffers to stay in the first-level cache, many
+// enough that the unmapped conversion's set-up costs little per element.
+inline constexpr size_t mapped_chunk_elements = 1024;
+
+// The most entries the block loops take; a longer map runs the element loop.
+inline constexpr size_t max_block_map_entries = 4;
+
+// Flags of the entries that match each element of a chunk (bit e for entry
+// e, so that the lowest set bit is the first match), in the source's lane
+// width, with the entries' tests unrolled into one pass; returns whether any
+// element matches. A conversion that can fail also receives the chunk with a
+// zero, which every conversion takes without failing, in place of each
+// mapped element.
+template <size_t Entries, bool CanFail, Element S>
+TOLVANE_VECTOR_CLONES bool flag_mapped(const S* x, size_t len, const S* sources,
+                                       UnsignedOfSize<sizeof(S)>* flags, S* substituted) {
+    using Flag = UnsignedOfSize<sizeof(S)>;
+    SourceMatcher<S> matches[Entries];
+    for (size_t e = 0; e < Entries; ++e) matches[e] = SourceMatcher<S>(sources[e]);
+    Flag any = 0;
+    for (size_t k = 0; k < len; ++k) {
+        Flag f = 0;
+        [&]<size_t... e>(std::index_sequence<e...>) {
+            ((f |= static_cast<Flag>(Flag(0) - Flag(matches[e](x[k]))) & Flag(1u << e)), ...);
+        }(std::make_index_sequence<Entries>{});
+        flags[k] = f;
+        any |= f;
+        if constexpr (CanFail) substituted[k] = f != 0 ? S{} : x[k];
+    }
+    return any != 0;
+}
+
+// Each flagged element's target, the first matching entry's, over what the
+// unmapped conversion wrote to `from`, into `to` (which may be `from`);
+// working in the target's lane width.
+template <Element D, class SourceFlag>
+TOLVANE_VECTOR_CLONES void write_map_targets(const SourceFlag* flags_of_source, const D* from,
+                                             D* to, size_t len, std::span<const D> targets) {
+    using Flag = UnsignedOfSize<sizeof(D)>;
+    Flag narrowed[sizeof(SourceFlag) == sizeof(D) ? 1 : mapped_chunk_elements];
+    const Flag* flags;
+    if constexpr (sizeof(SourceFlag) == sizeof(D)) {
+        flags = flags_of_source;
+    } else {
+        for (size_t k = 0; k < len; ++k) narrowed[k] = static_cast<Flag>(flags_of_source[k]);
+        flags = narrowed;
+    }
+    // The last entry first, so that the first match is what remains.
+    for (size_t e = targets.size(); e-- > 0;) {
+        const auto bit = static_cast<Flag>(1u << e);
+        const D target = targets[e];
+        for (size_t k = 0; k < len; ++k) {
+            const D converted = from[k];  // read whatever the flag says, so that the loop has no branch
+            to[k] = (flags[k] & bit) != 0 ? target : converted;
+        }
+        from = to;
+    }
+}
+
+// A conversion with a scalar map of a few entries, chunk by chunk:
+// `unmapped` converts the chunk as if there were no map, and the mapped
+// elements then take their targets. A conversion that can fail sees zeros
+// in place of the mapped elements, so that only an element the map leaves
+// alone can make it fail, and writes into a buffer, since it may write past
+// a failing element; a chunk where it fails goes to the element loop (which
+// applies the map and returns the first failure), so that results, errors
+// and what is written are the element loop's. A longer map runs the element
+// loop throughout.
+template <bool CanFail, Element S, Element D, class Unmapped, class ElementLoop>
+CastOutcome convert_mapped(const S* in, D* out, size_t n, std::span<const MapEntry<S, D>> map,
+                           Unmapped&& unmapped, ElementLoop&& element_loop) {
+    if (n < short_slice_elements || map.size() > max_block_map_entries) {
+        return element_loop(in, out, n);
+    }
+    S sources[max_block_map_entries];
+    D targets[max_block_map_entries];
+    for (size_t e = 0; e < map.size(); ++e) {
+        sources[e] = map[e].source;
+        targets[e] = map[e].target;
+    }
+    using Flag = UnsignedOfSize<sizeof(S)>;
+    const auto flag = [&map, &sources](const S* x, size_t len, Flag* flags, S* substituted) {
+        switch (map.size()) {
+            case 1:
+                return flag_mapped<1, CanFail>(x, len, sources, flags, substituted);
+            case 2:
+                return flag_mapped<2, CanFail>(x, len, sources, flags, substituted);
+            case 3:
+                return flag_mapped<3, CanFail>(x, len, sources, flags, substituted);
+            default:
+                return flag_mapped<4, CanFail>(x, len, sources, flags, substituted);
+        }
+    };
+    const std::span<const D> entry_targets(targets, map.size());
+    Flag flags[mapped_chunk_elements];
+    S substituted[CanFail ? mapped_chunk_elements : 1];
+    D converted[CanFail ? mapped_chunk_elements : 1];
+    for (size_t i = 0; i < n; i += mapped_chunk_elements) {
+        const size_t len = std::min(mapped_chunk_elements, n - i);
+        const S* x = in + i;
+        D* y = out + i;
+        const bool any = flag(x, len, flags, substituted);
+        if constexpr (CanFail) {
+            if (unmapped(any ? substituted : x, converted, len)) {
+                if (CastOutcome error = element_loop(x, y, len)) return error;
+                continue;
+            }
+            if (any) {
+                write_map_targets(flags, converted, y, len, entry_targets);
+            } else {
+                std::memcpy(y, converted, len * sizeof(D));
+            }
+        } else {
+            unmapped(x, y, len);
+            if (any) write_map_targets(flags, y, y, len, entry_targets);
+        }
     }
     return std::nullopt;
 }

@@ -39,6 +39,15 @@ struct CastConfig<S, D> {
     RoundingMode rounding = RoundingMode::NearestEven;
 };
 
+// The configuration's modes without its scalar map.
+template <Element S, Element D>
+CastConfig<S, D> without_map(const CastConfig<S, D>& config) {
+    CastConfig<S, D> plain;
+    if constexpr (requires { config.out_of_range; }) plain.out_of_range = config.out_of_range;
+    if constexpr (requires { config.rounding; }) plain.rounding = config.rounding;
+    return plain;
+}
+
 // Does a scalar-map source match element x? Integers by equality; floats by
 // IEEE equality (+0 matches -0) except that a NaN element matches any NaN
 // source; float16 on bit patterns by the same rule.

@@ -74,47 +74,6 @@ CastOutcome float_to_float_loop(const S* in, D* out, size_t n, const CastConfig<
     return std::nullopt;
 }
 
-// A result of D exactly in the wider source type S.
-template <FloatElement S, FloatElement D>
-inline S widen_result(D r) {
-    if constexpr (std::same_as<D, float16>) {
-        return static_cast<S>(float16_to_float32(r));
-    } else {
-        return static_cast<S>(r);
-    }
-}
-
-// apply_rounding_mode for a narrowing, in straight-line code that vectorises:
-// the nearest result r moves by one unit of its bit pattern, which is one
-// step towards or away from zero (infinity steps down to the largest finite
-// value). A NaN compares false everywhere and stays.
-template <RoundingMode::Value Mode, FloatElement S, FloatElement D>
-inline D step_to_mode(D r, S x) {
-    using Traits = FloatTraits<D>;
-    using Bits = typename Traits::Bits;
-    const Bits bits = Traits::to_bits(r);
-    const bool negative = (bits & Traits::sign_mask) != 0;
-    const S rs = widen_result<S>(r);
-    bool move;
-    Bits moved;
-    if constexpr (Mode == RoundingMode::TowardsZero) {
-        move = std::fabs(rs) > std::fabs(x);
-        moved = static_cast<Bits>(bits - 1);
-    } else if constexpr (Mode == RoundingMode::TowardsPositive) {
-        move = rs < x;
-        moved = static_cast<Bits>(negative ? bits - 1 : bits + 1);
-    } else if constexpr (Mode == RoundingMode::TowardsNegative) {
-        move = rs > x;
-        moved = static_cast<Bits>(negative ? bits + 1 : bits - 1);
-    } else {
-        // NearestAway: only a tie that went to the smaller magnitude moves.
-        moved = static_cast<Bits>(bits + 1);
-        const S away = widen_result<S>(Traits::from_bits(moved));
-        move = (std::fabs(x) > std::fabs(rs)) & ((rs + away) * S(0.5) == x);
-    }
-    return move ? Traits::from_bits(moved) : r;
-}
-
 // The element rule of the block loops.
 template <RoundingMode::Value Mode, bool CheckOverflow, FloatElement S, FloatElement D>
 struct FloatToFloatRule : StagedAsTarget<D> {
@@ -125,7 +84,8 @@ struct FloatToFloatRule : StagedAsTarget<D> {
         if constexpr (Mode == RoundingMode::NearestEven) {
             return r;
         } else {
-            return step_to_mode<Mode>(r, x);
+            // r lies within a factor of 2 of x (or is zero), so r - x is exact.
+            return step_to_mode<Mode>(r, widen_result<S>(r) - x);
         }
     }
 
@@ -136,22 +96,27 @@ template <RoundingMode::Value Mode, FloatElement S, FloatElement D>
 CastOutcome float_to_float_in_blocks(const S* in, D* out, size_t n,
                                      const CastConfig<S, D>& config) {
     constexpr bool directed = Mode != RoundingMode::NearestEven;
-    const std::span<const MapEntry<S, D>> map(config.scalar_map);
     if (is_narrowing<S, D> && config.out_of_range != OutOfRangeMode::Clamp) {
         return convert_in_blocks<FloatToFloatRule<Mode, true, S, D>>(
-            in, out, n, map, [&](const S* x, D* y, size_t len) {
-                return map.empty() ? float_to_float_loop<directed, false, true>(x, y, len, config)
-                                   : float_to_float_loop<directed, true, true>(x, y, len, config);
+            in, out, n, [&config](const S* x, D* y, size_t len) {
+                return float_to_float_loop<directed, false, true>(x, y, len, config);
             });
     }
-    using Rule = FloatToFloatRule<Mode, false, S, D>;
-    if (map.empty()) {
-        convert_elements<Rule>(in, out, n);
-        return std::nullopt;
+    convert_elements<FloatToFloatRule<Mode, false, S, D>>(in, out, n);
+    return std::nullopt;
+}
+
+// The element loop of a mapped conversion.
+template <FloatElement S, FloatElement D>
+CastOutcome float_to_float_mapped_loop(const S* in, D* out, size_t n,
+                                       const CastConfig<S, D>& config) {
+    const bool directed = is_narrowing<S, D> && config.rounding != RoundingMode::NearestEven;
+    if (is_narrowing<S, D> && config.out_of_range != OutOfRangeMode::Clamp) {
+        return directed ? float_to_float_loop<true, true, true>(in, out, n, config)
+                        : float_to_float_loop<false, true, true>(in, out, n, config);
     }
-    return convert_in_blocks<Rule>(in, out, n, map, [&](const S* x, D* y, size_t len) {
-        return float_to_float_loop<directed, true, false>(x, y, len, config);
-    });
+    return directed ? float_to_float_loop<true, true, false>(in, out, n, config)
+                    : float_to_float_loop<false, true, false>(in, out, n, config);
 }
 
 }  // namespace detail
@@ -161,11 +126,26 @@ CastOutcome convert_slice_float_to_float(std::span<const S> src, std::span<D> ds
                                          const CastConfig<S, D>& config) {
     const size_t n = std::min(src.size(), dst.size());
     if (n == 0) return std::nullopt;
-    const bool lookup = !config.scalar_map.empty();
+    if (!config.scalar_map.empty()) {
+        // Only a narrowing that overflows without Clamp fails.
+        const auto unmapped = [plain = without_map(config)](const S* x, D* y, size_t len) {
+            return convert_slice_float_to_float<S, D>({x, len}, {y, len}, plain);
+        };
+        const auto element_loop = [&config](const S* x, D* y, size_t len) {
+            return detail::float_to_float_mapped_loop(x, y, len, config);
+        };
+        const std::span map(config.scalar_map);
+        if (detail::is_narrowing<S, D> && config.out_of_range != OutOfRangeMode::Clamp) {
+            return detail::convert_mapped<true>(src.data(), dst.data(), n, map, unmapped,
+                                                element_loop);
+        }
+        return detail::convert_mapped<false>(src.data(), dst.data(), n, map, unmapped,
+                                             element_loop);
+    }
     // Widening and identity pairs are exact: no mode can change their results.
     const bool directed = detail::is_narrowing<S, D> && config.rounding != RoundingMode::NearestEven;
 
-    if (!lookup && !directed) {
+    if (!directed) {
         if constexpr (std::same_as<S, D>) {
             std::memmove(dst.data(), src.data(), n * sizeof(S));
             return std::nullopt;
@@ -176,8 +156,7 @@ CastOutcome convert_slice_float_to_float(std::span<const S> src, std::span<D> ds
         }
     }
     // A few elements cost less in the loops below than the way to a vector path.
-    if (!lookup && config.rounding != RoundingMode::NearestAway &&
-        n >= detail::short_slice_elements) {
+    if (config.rounding != RoundingMode::NearestAway && n >= detail::short_slice_elements) {
         const bool check_overflow = config.out_of_range != OutOfRangeMode::Clamp;
         simd::FastPathOutcome fast{};
         if constexpr (std::same_as<S, float> && std::same_as<D, float16>) {

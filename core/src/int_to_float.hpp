@@ -2,6 +2,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <span>
 
 #include "block_loops.hpp"
@@ -68,11 +69,53 @@ CastOutcome int_to_float_loop(const S* in, D* out, size_t n, const CastConfig<S,
     return std::nullopt;
 }
 
+// r - x for a result r of the conversion of x, exactly: for sources of up to
+// 32 bits in float64 directly; a 64-bit x is split into halves that float64
+// holds exactly, in integer arithmetic that vectorises, and r - x is an
+// integer below 2^53 in magnitude (or an infinity), which every step holds.
 template <IntegerElement S, FloatElement D>
-struct IntToFloatNearestRule : StagedAsTarget<D> {
+inline double exact_difference(D r, S x) {
+    const double rd = widen_result<double>(r);
+    if constexpr (sizeof(S) <= 4) {
+        return rd - static_cast<double>(x);
+    } else {
+        constexpr uint64_t bias = std::is_signed_v<S> ? uint64_t{1} << 63 : 0;
+        constexpr uint64_t two_52 = 0x4330000000000000u;  // the bits of 2^52
+        const uint64_t u = static_cast<uint64_t>(x) ^ bias;
+        const double high = std::bit_cast<double>((u >> 32) | two_52) - 0x1p52;
+        const double low = std::bit_cast<double>((u & 0xffffffffu) | two_52) - 0x1p52;
+        const double high_part = high * 0x1p32 - static_cast<double>(bias);
+        return (rd - high_part) - low;
+    }
+}
+
+// The element rule of the block loops: the nearest result, then the one-step
+// move of the mode, decided on the exact difference. The conversion has a
+// loop of its own, since 64-bit integers convert in vectors only on some
+// processors, and the move vectorises everywhere.
+template <RoundingMode::Value Mode, IntegerElement S, FloatElement D>
+struct IntToFloatRule : StagedAsTarget<D> {
     static constexpr bool checks = false;
     static D stage(S x) { return nearest_from_integer<D>(x); }
+    static D finish(S x, D r) {
+        if constexpr (Mode == RoundingMode::NearestEven) {
+            return r;
+        } else {
+            return step_to_mode<Mode>(r, exact_difference(r, x));
+        }
+    }
 };
+
+template <RoundingMode::Value Mode, IntegerElement S, FloatElement D>
+void int_to_float_in_blocks(const S* in, D* out, size_t n) {
+    using Rule = IntToFloatRule<Mode, S, D>;
+    if constexpr (Mode == RoundingMode::NearestEven) {
+        convert_elements<Rule>(in, out, n);
+    } else {
+        for (size_t i = 0; i < n; i = convert_blocks<Rule>(in, out, i, n)) {
+        }
+    }
+}
 
 }  // namespace detail
 
@@ -83,26 +126,42 @@ CastOutcome convert_slice_int_to_float(std::span<const S> src, std::span<D> dst,
     if (n == 0) return std::nullopt;
     const S* in = src.data();
     D* out = dst.data();
-    const std::span<const MapEntry<S, D>> map(config.scalar_map);
     const bool nearest = config.rounding == RoundingMode::NearestEven ||
                          detail::int_exact_in<S, D>;
-    if (!nearest) return detail::int_to_float_loop(in, out, n, config, false);
+    if (!config.scalar_map.empty()) {
+        return detail::convert_mapped<false>(
+            in, out, n, std::span(config.scalar_map),
+            [plain = without_map(config)](const S* x, D* y, size_t len) {
+                return convert_slice_int_to_float<S, D>({x, len}, {y, len}, plain);
+            },
+            [&config, nearest](const S* x, D* y, size_t len) {
+                return detail::int_to_float_loop(x, y, len, config, nearest);
+            });
+    }
     if constexpr (std::same_as<S, int64_t> && std::same_as<D, float>) {
-        if (map.empty() && n >= detail::short_slice_elements &&
+        if (nearest && n >= detail::short_slice_elements &&
             simd::try_i64_to_f32_nearest(src.first(n), dst.first(n)).converted) {
             return std::nullopt;
         }
     }
-
-    using Rule = detail::IntToFloatNearestRule<S, D>;
-    if (map.empty()) {
-        detail::convert_elements<Rule>(in, out, n);
-        return std::nullopt;
+    switch (nearest ? RoundingMode::NearestEven : config.rounding.value) {
+        case RoundingMode::NearestEven:
+            break;
+        case RoundingMode::TowardsZero:
+            detail::int_to_float_in_blocks<RoundingMode::TowardsZero>(in, out, n);
+            return std::nullopt;
+        case RoundingMode::TowardsPositive:
+            detail::int_to_float_in_blocks<RoundingMode::TowardsPositive>(in, out, n);
+            return std::nullopt;
+        case RoundingMode::TowardsNegative:
+            detail::int_to_float_in_blocks<RoundingMode::TowardsNegative>(in, out, n);
+            return std::nullopt;
+        case RoundingMode::NearestAway:
+            detail::int_to_float_in_blocks<RoundingMode::NearestAway>(in, out, n);
+            return std::nullopt;
     }
-    const auto element_loop = [&config](const S* x, D* y, size_t len) {
-        return detail::int_to_float_loop(x, y, len, config, true);
-    };
-    return detail::convert_in_blocks<Rule>(in, out, n, map, element_loop);
+    detail::int_to_float_in_blocks<RoundingMode::NearestEven>(in, out, n);
+    return std::nullopt;
 }
 
 }  // namespace tolvane

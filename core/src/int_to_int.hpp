@@ -145,7 +145,7 @@ struct IntToIntCheckRule {
     static constexpr bool stages_source = true;
     static S stage(S x) { return x; }
     static std::make_unsigned_t<S> needs_element_loop(S x, S) { return outside_int_range<S, D>(x); }
-    static D finish(S x) { return wrap_integer<S, D>(x); }
+    static D finish(S, S x) { return wrap_integer<S, D>(x); }
 };
 
 template <IntegerElement S, IntegerElement D>
@@ -170,50 +170,51 @@ CastOutcome convert_slice_int_to_int(std::span<const S> src, std::span<D> dst,
     if (n == 0) return std::nullopt;
     const S* in = src.data();
     D* out = dst.data();
-    const std::span<const MapEntry<S, D>> map(config.scalar_map);
     const auto element_loop = [&config](const S* x, D* y, size_t len) {
         return detail::int_to_int_loop(x, y, len, config);
     };
+    if (!config.scalar_map.empty()) {
+        // Only a range error can fail, and only without a policy.
+        const auto unmapped = [plain = without_map(config)](const S* x, D* y, size_t len) {
+            return convert_slice_int_to_int<S, D>({x, len}, {y, len}, plain);
+        };
+        const std::span map(config.scalar_map);
+        if (!R::whole_source && !config.out_of_range) {
+            return detail::convert_mapped<true>(in, out, n, map, unmapped, element_loop);
+        }
+        return detail::convert_mapped<false>(in, out, n, map, unmapped, element_loop);
+    }
+
     if constexpr (std::same_as<S, int64_t> && std::same_as<D, int32_t>) {
-        if (map.empty() && !config.out_of_range && n >= detail::short_slice_elements) {
+        if (!config.out_of_range && n >= detail::short_slice_elements) {
             const auto fast = simd::try_i64_to_i32_check(src.first(n), dst.first(n));
             if (fast.converted || fast.error) return fast.error;
         }
     }
-
-    if (map.empty()) {
-        if constexpr (R::whole_source || sizeof(S) == sizeof(D)) {
-            // Every value, or under Wrap every bit pattern, carries over.
-            if (R::whole_source || config.out_of_range == OutOfRangeMode::Wrap) {
-                if constexpr (sizeof(S) == sizeof(D)) {
-                    std::memmove(out, in, n * sizeof(S));
-                } else {
-                    detail::convert_elements<detail::IntToIntWrapRule<S, D>>(in, out, n);
-                }
-                return std::nullopt;
+    if constexpr (R::whole_source || sizeof(S) == sizeof(D)) {
+        // Every value, or under Wrap every bit pattern, carries over.
+        if (R::whole_source || config.out_of_range == OutOfRangeMode::Wrap) {
+            if constexpr (sizeof(S) == sizeof(D)) {
+                std::memmove(out, in, n * sizeof(S));
+            } else {
+                detail::convert_elements<detail::IntToIntWrapRule<S, D>>(in, out, n);
             }
-        }
-        if (config.out_of_range == OutOfRangeMode::Clamp) {
-            detail::convert_elements<detail::IntToIntClampRule<S, D>>(in, out, n);
             return std::nullopt;
-        }
-        if (config.out_of_range == OutOfRangeMode::Wrap) {
-            detail::convert_elements<detail::IntToIntWrapRule<S, D>>(in, out, n);
-            return std::nullopt;
-        }
-    }
-    if constexpr (!R::whole_source) {
-        if (!config.out_of_range) {
-            return detail::convert_in_blocks<detail::IntToIntCheckRule<S, D>>(in, out, n, map,
-                                                                              element_loop);
         }
     }
     if (config.out_of_range == OutOfRangeMode::Clamp) {
-        return detail::convert_in_blocks<detail::IntToIntClampRule<S, D>>(in, out, n, map,
+        detail::convert_elements<detail::IntToIntClampRule<S, D>>(in, out, n);
+        return std::nullopt;
+    }
+    if (config.out_of_range == OutOfRangeMode::Wrap) {
+        detail::convert_elements<detail::IntToIntWrapRule<S, D>>(in, out, n);
+        return std::nullopt;
+    }
+    if constexpr (!R::whole_source) {
+        return detail::convert_in_blocks<detail::IntToIntCheckRule<S, D>>(in, out, n,
                                                                           element_loop);
     }
-    return detail::convert_in_blocks<detail::IntToIntWrapRule<S, D>>(in, out, n, map,
-                                                                     element_loop);
+    return std::nullopt;
 }
 
 }  // namespace tolvane

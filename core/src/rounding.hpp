@@ -108,4 +108,46 @@ inline D apply_rounding_mode(D r, Exact x, RoundingMode mode) {
     return r;
 }
 
+// A result of D exactly in the wider type W.
+template <class W, FloatElement D>
+inline W widen_result(D r) {
+    if constexpr (std::same_as<D, float16>) {
+        return static_cast<W>(float16_to_float32(r));
+    } else {
+        return static_cast<W>(r);
+    }
+}
+
+// apply_rounding_mode in straight-line code that vectorises, given the exact
+// difference e = r - x of the nearest result r and the value x (a NaN when x
+// is one): r moves by one unit of its bit pattern, which is one step towards
+// or away from zero (infinity steps down to the largest finite value). A NaN
+// compares false everywhere and stays.
+template <RoundingMode::Value Mode, FloatElement D, class W>
+inline D step_to_mode(D r, W e) {
+    using Traits = FloatTraits<D>;
+    using Bits = typename Traits::Bits;
+    const Bits bits = Traits::to_bits(r);
+    const bool negative = (bits & Traits::sign_mask) != 0;
+    bool move;
+    Bits moved;
+    if constexpr (Mode == RoundingMode::TowardsZero) {
+        move = (negative ? -e : e) > W(0);
+        moved = static_cast<Bits>(bits - 1);
+    } else if constexpr (Mode == RoundingMode::TowardsPositive) {
+        move = e < 0;
+        moved = static_cast<Bits>(negative ? bits - 1 : bits + 1);
+    } else if constexpr (Mode == RoundingMode::TowardsNegative) {
+        move = e > 0;
+        moved = static_cast<Bits>(negative ? bits + 1 : bits - 1);
+    } else {
+        // NearestAway: only a tie that went to the smaller magnitude moves,
+        // when x lies halfway between r and its neighbour away from zero.
+        moved = static_cast<Bits>(bits + 1);
+        const W step = widen_result<W>(Traits::from_bits(moved)) - widen_result<W>(r);
+        move = (negative ? e : -e) > W(0) && step * W(0.5) == -e;
+    }
+    return move ? Traits::from_bits(moved) : r;
+}
+
 }  // namespace tolvane

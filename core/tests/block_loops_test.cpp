@@ -49,11 +49,23 @@ S ordinary(size_t i) {
     }
 }
 
+// Integers of 32 and 64 bits scaled up to where float results round, and
+// round differently by mode.
+template <Element S, Element D>
+S ordinary_for(size_t i) {
+    if constexpr (IntegerElement<S> && FloatElement<D> && sizeof(S) >= 4) {
+        constexpr S scale = S{1} << (std::numeric_limits<S>::digits - 8);
+        return static_cast<S>(ordinary<S>(i) * scale + static_cast<S>(i % 5));
+    } else {
+        return ordinary<S>(i);
+    }
+}
+
 template <Element S, Element D>
 void check_at_block_edges(const CastConfig<S, D>& config, S special) {
     for (size_t n : lengths) {
         std::vector<S> src(n);
-        for (size_t i = 0; i < n; ++i) src[i] = ordinary<S>(i);
+        for (size_t i = 0; i < n; ++i) src[i] = ordinary_for<S, D>(i);
         check_against_reference<S, D>(src, config, n);
         for (size_t p : positions(n)) {
             std::vector<S> with = src;
@@ -78,6 +90,18 @@ std::vector<PairCase> edge_cases() {
         cases.push_back(edge_case<float, int8_t>(m + "_clamped_nan", {{}, clamp, mode}, NAN));
         cases.push_back(edge_case<float, float16>(m + "_overflow", {{}, absent, mode}, 1e6f));
         cases.push_back(edge_case<double, float>(m + "_overflow", {{}, wrap, mode}, 1e300));
+        cases.push_back(edge_case<double, uint8_t>(m + "_wrapped_beyond_2p51", {{}, wrap, mode}, 1e17));
+        cases.push_back(edge_case<float16, int8_t>(m + "_wrapped", {{}, wrap, mode}, h(-300.5)));
+        cases.push_back(
+            edge_case<float, int32_t>(m + "_mapped_nan", {{{NAN, 7}, {-1.5f, 3}}, absent, mode}, NAN));
+        cases.push_back(edge_case<float16, uint16_t>(
+            m + "_five_entries", {{{h(1), 1}, {h(2), 2}, {h(3), 3}, {h(4), 4}, {h(-7), 5}}, absent, mode},
+            h(-7.0)));
+        cases.push_back(edge_case<int64_t, float>(m + "_directed", {{}, mode}, (int64_t{1} << 60) + 1));
+        cases.push_back(edge_case<uint64_t, double>(m + "_mapped", {{{3, 0.5}}, mode}, uint64_t{3}));
+        cases.push_back(edge_case<uint32_t, float16>(m + "_mapped", {{{70000, h(1.0)}}, mode}, 70000u));
+        cases.push_back(edge_case<int32_t, float>(m + "_directed", {{}, mode}, (1 << 24) + 1));
+        cases.push_back(edge_case<double, float16>(m + "_mapped_overflow", {{{-0.0, h(2.0)}}, absent, mode}, 7e4));
     }
     cases.push_back(edge_case<double, int16_t>("mapped_nan", {{{nan, -1}}, clamp, tz}, nan));
     cases.push_back(edge_case<double, int16_t>("mapped_out_of_range", {{{1e9, 5}}, absent, ne}, 1e9));

@@ -339,7 +339,7 @@ T exact_from_double(double v) {
 
 // Scalar maps to try on a pair, besides the empty one: one whose entries hit
 // elements of the source (duplicates, NaN, zeros and infinities among them),
-// and one whose only entry matches nothing (it only forces the scalar loop).
+// and one whose only entry matches nothing (it runs the mapped loops on every element).
 template <Element S, Element D>
 std::vector<std::vector<MapEntry<S, D>>> maps_for(std::span<const S> src) {
     const std::vector<D> t = map_targets<D>();

@@ -120,8 +120,9 @@ FastPathOutcome narrow_to_float16(const S* src, float16* dst, size_t start, size
     for (size_t i = start; i < n; ++i) {
         const S x = src[i];
         float16 r = tolvane::detail::nearest_from_float<float16>(x);
-        if constexpr (Mode != RoundingMode::NearestEven)
-            r = tolvane::detail::step_to_mode<Mode>(r, x);
+        if constexpr (Mode != RoundingMode::NearestEven) {
+            r = tolvane::step_to_mode<Mode>(r, tolvane::widen_result<S>(r) - x);
+        }
         if (check_overflow && is_inf(r) && !is_inf(x) && !is_nan(x)) {
             return {false, tolvane::detail::float_overflow_error<S, float16>(x)};
         }

@@ -90,20 +90,24 @@ struct InlineStep {
         const std::size_t n = std::min(src.size(), dst.size());
         const S* in = src.data();
         D* out = dst.data();
-        if (entries.empty()) {
+        const auto plain = [](const S* x, D* y, std::size_t len) -> CastOutcome {
             if constexpr (std::same_as<S, D>) {
-                std::memmove(out, in, n * sizeof(S));
+                std::memmove(y, x, len * sizeof(S));
             } else {
-                for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<D>(in[i]);
+                for (std::size_t i = 0; i < len; ++i) y[i] = static_cast<D>(x[i]);
             }
             return std::nullopt;
-        }
+        };
+        if (entries.empty()) return plain(in, out, n);
         const std::span<const MapEntry<S, D>> map(entries);
-        for (std::size_t i = 0; i < n; ++i) {
-            const D* target = find_map_target(map, in[i]);
-            out[i] = target != nullptr ? *target : static_cast<D>(in[i]);
-        }
-        return std::nullopt;
+        const auto element_loop = [map](const S* x, D* y, std::size_t len) -> CastOutcome {
+            for (std::size_t i = 0; i < len; ++i) {
+                const D* target = find_map_target(map, x[i]);
+                y[i] = target != nullptr ? *target : static_cast<D>(x[i]);
+            }
+            return std::nullopt;
+        };
+        return tolvane::detail::convert_mapped<false>(in, out, n, map, plain, element_loop);
     }
 };
 
