@@ -23,8 +23,10 @@
 #include "element_types.hpp"
 
 // x86-64 builds with GCC also compile these loops for AVX2, picked at load
-// time on processors that have it; the baseline is SSE2 only.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__ELF__)
+// time on processors that have it; the baseline is SSE2 only. Test builds
+// may leave the clones out (TOLVANE_NO_VECTOR_CLONES) to test the baseline.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__ELF__) && \
+    !defined(TOLVANE_NO_VECTOR_CLONES)
 #define TOLVANE_VECTOR_CLONES [[gnu::target_clones("avx2", "default")]]
 #else
 #define TOLVANE_VECTOR_CLONES

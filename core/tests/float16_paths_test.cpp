@@ -22,13 +22,7 @@
 #include "float_to_float.hpp"
 #include "simd/simd.hpp"
 #include "simd/targets.hpp"
-
-#ifndef TOLVANE_TESTS_CROSSCOMPILED
-#define TOLVANE_TESTS_CROSSCOMPILED 0
-#endif
-#ifndef TOLVANE_TESTS_SANITIZED
-#define TOLVANE_TESTS_SANITIZED 0
-#endif
+#include "test_support.hpp"
 
 namespace tolvane {
 namespace {
@@ -39,14 +33,11 @@ constexpr RoundingMode swept_modes[] = {RoundingMode::NearestEven, RoundingMode:
                                         RoundingMode::TowardsPositive,
                                         RoundingMode::TowardsNegative};
 
-// Emulated and sanitized builds run far slower and take a thinner sample.
-constexpr bool slow_build = TOLVANE_TESTS_CROSSCOMPILED || TOLVANE_TESTS_SANITIZED;
-
 // Every how many upper halves the sweep takes.
 uint32_t upper_half_stride() {
     const char* sweep = std::getenv("TOLVANE_FLOAT16_SWEEP");
     if (sweep != nullptr && std::string(sweep) == "whole") return 1;
-    return slow_build ? 4001 : 61;
+    return testing_support::slowed_run ? 4001 : 61;
 }
 
 // Upper halves at zero, float16's subnormals, its normal range's start,
@@ -54,7 +45,7 @@ uint32_t upper_half_stride() {
 // their neighbours.
 bool near_float16_edges(uint32_t upper) {
     const uint32_t magnitude = upper & 0x7fff;
-    const uint32_t reach = slow_build ? 0 : 1;
+    const uint32_t reach = testing_support::slowed_run ? 0 : 1;
     for (const uint32_t edge : {0x0000u, 0x3380u, 0x3880u, 0x477fu, 0x7f80u}) {
         if (magnitude + reach >= edge && magnitude <= edge + reach) return true;
     }

@@ -30,17 +30,21 @@
 #ifndef TOLVANE_TESTS_CROSSCOMPILED
 #define TOLVANE_TESTS_CROSSCOMPILED 0
 #endif
+#ifndef TOLVANE_TESTS_SANITIZED
+#define TOLVANE_TESTS_SANITIZED 0
+#endif
 
 namespace tolvane::testing_support {
 
 using reference::Expected;
 
-// The cross-compiled suite runs under an emulator: its sampled tests take
-// fewer samples, the exhaustive ones stay exhaustive.
-inline constexpr bool under_emulation = TOLVANE_TESTS_CROSSCOMPILED != 0;
+// The cross-compiled suite runs under an emulator, the sanitized one with
+// every access checked: their sampled tests take fewer samples, the
+// exhaustive ones stay exhaustive.
+inline constexpr bool slowed_run = TOLVANE_TESTS_CROSSCOMPILED != 0 || TOLVANE_TESTS_SANITIZED != 0;
 
-inline constexpr size_t scaled(size_t native_count, size_t emulated_count) {
-    return under_emulation ? emulated_count : native_count;
+inline constexpr size_t scaled(size_t native_count, size_t slowed_count) {
+    return slowed_run ? slowed_count : native_count;
 }
 
 template <class... T>
