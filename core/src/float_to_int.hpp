@@ -245,7 +245,9 @@ struct FloatToIntRule {
         } else {
             constexpr Stage half = Stage(0x1p31);
             const bool upper = std::is_unsigned_v<D> && r >= half;
-            const auto low = static_cast<uint32_t>(static_cast<int32_t>(upper ? r - half : r));
+            const Stage v = upper ? r - half : r;
+            // 2^31 is beyond int32; its element takes the greatest value below.
+            const auto low = static_cast<uint32_t>(static_cast<int32_t>(v < half ? v : Stage(0)));
             const D value = static_cast<D>(upper ? low ^ 0x80000000u : low);
             return r >= Stage(integer_upper_limit<D>) ? Limits::max() : value;
         }
