@@ -11,6 +11,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -203,8 +204,9 @@ inline constexpr size_t max_block_map_entries = 4;
 // zero, which every conversion takes without failing, in place of each
 // mapped element.
 template <size_t Entries, bool CanFail, Element S>
-TOLVANE_VECTOR_CLONES bool flag_mapped(const S* x, size_t len, const S* sources,
-                                       UnsignedOfSize<sizeof(S)>* flags, S* substituted) {
+TOLVANE_VECTOR_CLONES bool flag_mapped(const S* __restrict x, size_t len, const S* sources,
+                                       UnsignedOfSize<sizeof(S)>* __restrict flags,
+                                       S* __restrict substituted) {
     using Flag = UnsignedOfSize<sizeof(S)>;
     SourceMatcher<S> matches[Entries];
     for (size_t e = 0; e < Entries; ++e) matches[e] = SourceMatcher<S>(sources[e]);
@@ -216,7 +218,12 @@ TOLVANE_VECTOR_CLONES bool flag_mapped(const S* x, size_t len, const S* sources,
         }(std::make_index_sequence<Entries>{});
         flags[k] = f;
         any |= f;
-        if constexpr (CanFail) substituted[k] = f != 0 ? S{} : x[k];
+        if constexpr (CanFail) {
+            // Zero's bits are all clear: a mask, not a branch, which the
+            // vectoriser would not take for float16.
+            const Flag keep = static_cast<Flag>(Flag(f == 0) * Flag(~Flag(0)));
+            substituted[k] = std::bit_cast<S>(static_cast<Flag>(std::bit_cast<Flag>(x[k]) & keep));
+        }
     }
     return any != 0;
 }
