@@ -15,17 +15,25 @@ root=$(pwd)
 jobs=$(nproc)
 start=$SECONDS
 
-# CPU seconds of this shell's finished child processes so far.
-cpu_seconds() { times | awk 'NR == 2 { gsub(/[ms]/, " "); print $1 * 60 + $2 + $3 * 60 + $4 }'; }
+# CPU seconds of this shell's finished child processes so far. `times` runs
+# in this shell, not in a command substitution, whose subshell has no
+# children of its own.
+times_file=$(mktemp)
+trap 'rm -f "$times_file" "$times_file".*' EXIT
+cpu_seconds() {
+  times >"$times_file"
+  awk 'NR == 2 { gsub(/[ms]/, " "); print $1 * 60 + $2 + $3 * 60 + $4 }' "$times_file"
+}
 timings=()
 stage() {
-  local name=$1 wall=$SECONDS cpu
-  cpu=$(cpu_seconds)
+  local name=$1 wall=$SECONDS
+  cpu_seconds >"$times_file.start"
   shift
   echo "== $name"
   "$@"
-  timings+=("$(awk -v n="$name" -v w=$((SECONDS - wall)) -v c="$(cpu_seconds)" -v c0="$cpu" \
-    'BEGIN { printf "%-38s %5d s wall %6.0f s CPU", n, w, c - c0 }')")
+  cpu_seconds >"$times_file.end"
+  timings+=("$(awk -v n="$name" -v w=$((SECONDS - wall)) -v c="$(cat "$times_file.end")" \
+    -v c0="$(cat "$times_file.start")" 'BEGIN { printf "%-38s %5d s wall %6.0f s CPU", n, w, c - c0 }')")
 }
 
 setup() {
@@ -54,7 +62,7 @@ python_tests() {
   python3 -m pip wheel -q --no-deps -w build/dist .
   wheel=$(ls build/dist/tolvane-*.whl)
   python3 -m pip install -q --no-deps --force-reinstall "$wheel"
-  (cd python/tests && python3 -m pytest -q -p no:cacheprovider .)
+  (cd python/tests && python3 -m pytest -q -p no:cacheprovider -n "$jobs" .)
 }
 
 type_checks() {
@@ -64,7 +72,7 @@ type_checks() {
 python_tests_numpy1() {
   if [ -x build/venv-numpy1/bin/python ]; then
     build/venv-numpy1/bin/python -m pip install -q --no-deps --force-reinstall "$wheel"
-    (cd python/tests && "$root/build/venv-numpy1/bin/python" -m pytest -q -p no:cacheprovider .)
+    (cd python/tests && "$root/build/venv-numpy1/bin/python" -m pytest -q -p no:cacheprovider -n "$jobs" .)
   else
     echo "skipped: no NumPy 1.26 for $(python3 -V)"
   fi
@@ -99,5 +107,6 @@ stage "core fuzzer" fuzzer
 
 echo "== times on $jobs cores"
 printf '%s\n' "${timings[@]}"
-awk -v w=$((SECONDS - start)) -v c="$(cpu_seconds)" \
+cpu_seconds >"$times_file.end"
+awk -v w=$((SECONDS - start)) -v c="$(cat "$times_file.end")" \
   'BEGIN { printf "%-38s %5d s wall %6.0f s CPU\n", "all", w, c }'
