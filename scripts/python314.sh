@@ -58,7 +58,7 @@ chroot "$root" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root LANG=C.UTF-8 sh -ec
 built=$(date +%s)
 
 mount -t proc proc "$root/proc"
-"$work/python" - "$@" <<'EOF'
+"$work/python" - -n "$jobs" "$@" <<'EOF'
 import os, sys, pytest
 os.chdir("/src/python/tests")
 sys.exit(pytest.main(["-q", "-p", "no:cacheprovider", *sys.argv[1:], "."]))

@@ -6,7 +6,9 @@
 # themselves). Any sanitizer report aborts the run.
 #
 #   bash scripts/sanitize_python.sh [pytest arguments]
-# Assertions stay on; the targets' own optimisation flags follow -O1, and -g1
+# Assertions stay on; the module compiles at -O1 (the checks see the same
+# code at any level, and the build takes a third less than at the level of
+# the plain build), the library's vector paths at their own -O3, and -g1
 # keeps the line tables that reports need at a fraction of full debug info.
 # The AVX2 clones of the kernels' loops are left out: the plain build's
 # Python suite runs those.
@@ -50,7 +52,7 @@ LD_PRELOAD="$asan_runtime" PYTHONPATH="$build/python" "$python" -c \
 # ASan writes a warning to stderr when it refuses an allocation, and that test
 # requires an empty stderr when the output array can't be allocated; the
 # normal test run keeps checking it.
-LD_PRELOAD="$asan_runtime" PYTHONPATH="$build/python" "$python" -m pytest -q -p no:cacheprovider \
+LD_PRELOAD="$asan_runtime" PYTHONPATH="$build/python" "$python" -m pytest -q -p no:cacheprovider -n "$jobs" \
   -k "not (test_output_that_cannot_be_created_raises_numpys_exception and MemoryError)" \
   "$@" .
 echo "sanitized Python tests: build $((built - start)) s, tests $(($(date +%s) - built)) s"
