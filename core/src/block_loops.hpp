@@ -228,6 +228,29 @@ TOLVANE_VECTOR_CLONES bool flag_mapped(const S* __restrict x, size_t len, const 
     return any != 0;
 }
 
+// One entry's target into the flagged elements of `to`, over what `from`
+// holds, or over `to` itself when InPlace. The choice is a blend of bits,
+// which vectorises for every D (float16's select would not), and the
+// pointers are unaliased, since a runtime overlap check would send the
+// in-place case to the scalar loop.
+template <bool InPlace, Element D, class Flag>
+inline void write_map_target(const Flag* __restrict flags, Flag bit, D target,
+                             const D* __restrict from, D* __restrict to, size_t len) {
+    const auto target_bits = std::bit_cast<Flag>(target);
+    for (size_t k = 0; k < len; ++k) {
+        const auto take = static_cast<Flag>(Flag(0) - Flag((flags[k] & bit) != 0));
+        const D& was = InPlace ? to[k] : from[k];
+        // float16 through its member: copies of the whole struct keep the
+        // vectoriser out.
+        if constexpr (std::same_as<D, float16>) {
+            to[k].bits = static_cast<Flag>((target_bits & take) | (was.bits & ~take));
+        } else {
+            const auto converted = std::bit_cast<Flag>(was);
+            to[k] = std::bit_cast<D>(static_cast<Flag>((target_bits & take) | (converted & ~take)));
+        }
+    }
+}
+
 // Each flagged element's target, the first matching entry's, over what the
 // unmapped conversion wrote to `from`, into `to` (which may be `from`);
 // working in the target's lane width.
@@ -246,10 +269,10 @@ TOLVANE_VECTOR_CLONES void write_map_targets(const SourceFlag* flags_of_source, 
     // The last entry first, so that the first match is what remains.
     for (size_t e = targets.size(); e-- > 0;) {
         const auto bit = static_cast<Flag>(1u << e);
-        const D target = targets[e];
-        for (size_t k = 0; k < len; ++k) {
-            const D converted = from[k];  // read whatever the flag says, so that the loop has no branch
-            to[k] = (flags[k] & bit) != 0 ? target : converted;
+        if (from == to) {
+            write_map_target<true>(flags, bit, targets[e], static_cast<const D*>(nullptr), to, len);
+        } else {
+            write_map_target<false>(flags, bit, targets[e], from, to, len);
         }
         from = to;
     }
