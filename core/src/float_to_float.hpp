@@ -84,8 +84,7 @@ struct FloatToFloatRule : StagedAsTarget<D> {
         if constexpr (Mode == RoundingMode::NearestEven) {
             return r;
         } else {
-            // r lies within a factor of 2 of x (or is zero), so r - x is exact.
-            return step_to_mode<Mode>(r, widen_result<S>(r) - x);
+            return step_to_source<Mode>(r, x);
         }
     }
 

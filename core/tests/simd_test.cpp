@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <bit>
 #include <cctype>
+#include <cfenv>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -614,6 +615,20 @@ TEST_P(FastPath, Float64ToInt32CheckFailureAtEachPosition) {
 }
 TEST_P(FastPath, Float64ToFloat32OverflowAtEachPosition) {
     failure_at_each_position(float32_path(true));
+}
+
+// Rounding upward or downward, the largest float64 values round to an
+// infinity from just beyond the largest float32 on: the paths must report
+// the overflows that the scalar loop reports.
+TEST_P(FastPath, Float64ToFloat32UnderDirectedRounding) {
+    struct RestoreDirection {
+        ~RestoreDirection() { std::fesetround(FE_TONEAREST); }
+    } restore;
+    for (const int direction : {FE_UPWARD, FE_DOWNWARD}) {
+        ASSERT_EQ(std::fesetround(direction), 0);
+        every_length_matches_scalar_loop(float32_path(true));
+        failure_at_each_position(float32_path(true));
+    }
 }
 
 TEST_P(FastPath, Float16NarrowingMatchesScalarLoop) {

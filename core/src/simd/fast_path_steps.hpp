@@ -85,9 +85,11 @@ FastPathOutcome with_rounding_mode(RoundingMode rounding, Run&& run) {
     return {};
 }
 
-// The smallest magnitude that float64 -> float32 rounds to an infinity: the
-// largest float32 plus half its unit in the last place, a tie that goes up.
-inline constexpr double float32_overflow_threshold = 0x1.ffffffp127;
+// The largest float32. A finite float64 of greater magnitude may round to an
+// infinity: from the largest float32 plus half a unit on when rounding to
+// nearest, from just above it when the thread rounds away from zero. The
+// vector loops flag such sources; the result decides.
+inline constexpr double float32_max = 0x1.fffffep127;
 
 // float64 -> float32 one element at a time, as the kernel's scalar loop does
 // it. Returns whether a finite source overflowed.
@@ -101,7 +103,7 @@ inline bool narrow_to_float32(const double* src, float* dst, size_t start, size_
 }
 
 // The second pass of float64 -> float32, run only when the first one saw a
-// finite source at or above the threshold: the first such source, in index
+// finite source above float32_max: the first such source, in index
 // order, as the overflow error of the kernel.
 inline CastOutcome first_float32_overflow(const double* src, const float* dst, size_t n) {
     for (size_t i = 0; i < n; ++i) {
@@ -121,7 +123,7 @@ FastPathOutcome narrow_to_float16(const S* src, float16* dst, size_t start, size
         const S x = src[i];
         float16 r = tolvane::detail::nearest_from_float<float16>(x);
         if constexpr (Mode != RoundingMode::NearestEven) {
-            r = tolvane::step_to_mode<Mode>(r, tolvane::widen_result<S>(r) - x);
+            r = tolvane::step_to_source<Mode>(r, x);
         }
         if (check_overflow && is_inf(r) && !is_inf(x) && !is_nan(x)) {
             return {false, tolvane::detail::float_overflow_error<S, float16>(x)};

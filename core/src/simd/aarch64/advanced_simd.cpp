@@ -142,10 +142,10 @@ FastPathOutcome float_to_int(std::span<const S> src, std::span<D> dst, RoundingM
     });
 }
 
-// All-ones lanes for finite values that float32 can't hold.
+// All-ones lanes for finite values beyond the largest float32, which may overflow.
 uint64x2_t overflowing(float64x2_t v) {
     const float64x2_t magnitude = vabsq_f64(v);
-    return vandq_u64(vcgeq_f64(magnitude, vdupq_n_f64(detail::float32_overflow_threshold)),
+    return vandq_u64(vcgtq_f64(magnitude, vdupq_n_f64(detail::float32_max)),
                      vcltq_f64(magnitude, vdupq_n_f64(__builtin_inf())));
 }
 
@@ -322,7 +322,7 @@ FastPathOutcome try_f64_to_f32_nearest(std::span<const double> src, std::span<fl
     }
     bool overflowed = any_lane(overflow);
     overflowed |= detail::narrow_to_float32(in, out, i, n);
-    // The second pass runs only when the first one met an overflow.
+    // The second pass runs only when the first one met a source that may overflow.
     if (check_overflow && overflowed) {
         if (CastOutcome error = detail::first_float32_overflow(in, out, n)) return {false, error};
     }

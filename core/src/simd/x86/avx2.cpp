@@ -115,7 +115,7 @@ struct F64ToI32Check {
 };
 
 // float64 -> float32, 16 elements a block; the flags collect the finite
-// sources that float32 can't hold.
+// sources beyond the largest float32.
 struct F64ToF32 {
     static constexpr size_t width = 16;
     using Flags = __m256d;
@@ -129,8 +129,7 @@ struct F64ToF32 {
             const __m256d magnitude = _mm256_and_pd(v, magnitude_bits);
             overflow = _mm256_or_pd(
                 overflow,
-                _mm256_and_pd(_mm256_cmp_pd(magnitude, _mm256_set1_pd(detail::float32_overflow_threshold),
-                                            _CMP_GE_OQ),
+                _mm256_and_pd(_mm256_cmp_pd(magnitude, _mm256_set1_pd(detail::float32_max), _CMP_GT_OQ),
                               _mm256_cmp_pd(magnitude, _mm256_set1_pd(__builtin_inf()), _CMP_LT_OQ)));
             f[k] = _mm256_cvtpd_ps(v);
         }

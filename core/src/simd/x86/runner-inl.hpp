@@ -67,7 +67,7 @@ FastPathOutcome f64_to_f32_nearest(std::span<const double> src, std::span<float>
     for (; i + Narrow::width <= n; i += Narrow::width) Narrow::convert(in + i, out + i, overflow);
     bool overflowed = Narrow::any(overflow);
     overflowed |= detail::narrow_to_float32(in, out, i, n);
-    // The second pass runs only when the first one met an overflow.
+    // The second pass runs only when the first one met a source that may overflow.
     if (check_overflow && overflowed) {
         if (CastOutcome error = detail::first_float32_overflow(in, out, n)) return {false, error};
     }

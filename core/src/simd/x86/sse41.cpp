@@ -115,7 +115,7 @@ struct F64ToI32Check {
 };
 
 // float64 -> float32, 8 elements a block; the flags collect the finite
-// sources that float32 can't hold.
+// sources beyond the largest float32.
 struct F64ToF32 {
     static constexpr size_t width = 8;
     using Flags = __m128d;
@@ -129,7 +129,7 @@ struct F64ToF32 {
             const __m128d magnitude = _mm_and_pd(v, magnitude_bits);
             overflow = _mm_or_pd(
                 overflow,
-                _mm_and_pd(_mm_cmpge_pd(magnitude, _mm_set1_pd(detail::float32_overflow_threshold)),
+                _mm_and_pd(_mm_cmpgt_pd(magnitude, _mm_set1_pd(detail::float32_max)),
                            _mm_cmplt_pd(magnitude, _mm_set1_pd(__builtin_inf()))));
             f[k] = _mm_cvtpd_ps(v);
         }
