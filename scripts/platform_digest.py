@@ -12,6 +12,12 @@ float32 and float64.
 
     python3 scripts/platform_digest.py > digest.txt
     python3 scripts/platform_digest.py --show NAME     # one case, call by call
+    python3 scripts/platform_digest.py --inputs [--reversed]
+
+The inputs are a function of the values chosen, not of the order they are
+listed in nor of any NumPy algorithm (a sort may keep either zero):
+--inputs prints only their lines, and --reversed builds them from every
+list of values reversed, which must print the same lines.
 """
 
 from __future__ import annotations
@@ -46,6 +52,12 @@ NANS = {
 RUN_LENGTHS = [2, 5, 8, 9, 15, 16, 17, 23, 31, 32, 33, 47, 64, 67]
 CHUNK = 1024
 OUT_FILL = 0xA5
+# Set by --reversed: every list of chosen values is taken in reverse.
+REVERSED = False
+
+
+def chosen(values):
+    return list(reversed(values)) if REVERSED else list(values)
 
 
 def int_limits(name):
@@ -56,9 +68,9 @@ def int_limits(name):
 def boundaries():
     """Every integer type's limits and the float types' exact-integer and
     range limits, with their neighbours."""
-    points = {0, 1, 2, 3, 7, 42, 100, 2049, 65504, 65505, 65519, 65520, 70000,
-              2**24 + 1, 2**53 + 1, 2**53 + 3, 2**54 + 2**30}
-    for name in INT_TYPES:
+    points = set(chosen([0, 1, 2, 3, 7, 42, 100, 2049, 65504, 65505, 65519, 65520, 70000,
+                         2**24 + 1, 2**53 + 1, 2**53 + 3, 2**54 + 2**30]))
+    for name in chosen(INT_TYPES):
         points.update(int_limits(name))
     for p in list(points):
         points.update((p - 1, p + 1, -p, -p - 1))
@@ -79,13 +91,16 @@ def float_edges(name):
     values += [float(v) for v in boundaries()]
     values += [float(info.max), float(info.tiny), float(info.smallest_subnormal), np.inf]
     with np.errstate(all="ignore"):
-        arr = np.array(values + [-v for v in values] + [0.0, -0.0], dtype=np.float64).astype(dtype)
+        arr = np.array(chosen(values + [-v for v in values] + [0.0, -0.0]),
+                       dtype=np.float64).astype(dtype)
     bits = arr.view(BITS[name]).astype(np.int64)
     # The neighbours of each finite value in the source type itself.
     finite = bits[np.isfinite(arr)]
     wide = np.concatenate([bits, finite - 1, finite + 1])
     wide = wide[(wide >= 0) & (wide <= np.iinfo(BITS[name]).max)]
-    ordered = list(dict.fromkeys(wide.tolist())) + NANS[name]
+    # Distinct bit patterns in increasing order, so that neither zero nor
+    # any NaN is lost to a comparison of values.
+    ordered = sorted(set(wide.tolist())) + NANS[name]
     return np.array(ordered, dtype=BITS[name]).view(name)
 
 
@@ -122,8 +137,10 @@ def float16_grid(name):
     patterns = np.arange(1 << 16, dtype=np.uint32).astype(np.uint16).view(np.float16)
     if name == "float16":
         return patterns
-    finite = np.sort(patterns[np.isfinite(patterns)].astype(np.float64))
-    finite = np.unique(finite)
+    # The finite values in increasing order, from their bits: the positive
+    # patterns count up from +0, their negations down to -0.
+    positive = patterns[:0x7C00].astype(np.float64)
+    finite = np.concatenate([-positive[::-1], positive])
     mids = (finite[1:] + finite[:-1]) / 2
     above = np.array([65520.0, -65520.0, 65519.0, np.inf, -np.inf])
     return np.concatenate([finite, mids, above]).astype(name)
@@ -219,11 +236,18 @@ def show(name):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--show", metavar="NAME", help="print one case's calls")
+    parser.add_argument("--inputs", action="store_true", help="print only the inputs' lines")
+    parser.add_argument("--reversed", action="store_true",
+                        help="build the inputs from every list of values reversed")
     args = parser.parse_args()
+    global REVERSED
+    REVERSED = args.reversed
     with np.errstate(all="ignore"):
         if args.show:
             return show(args.show)
         for name, thunk in cases():
+            if args.inputs and not name.endswith(" inputs"):
+                break
             print(f"{name}\t{digest(thunk())}")
     return 0
 
