@@ -8,9 +8,11 @@
 # with the wall and CPU time of each stage.
 #
 # Python is the active virtual environment's, else that of build/venv, which
-# scripts/setup.sh makes.
+# scripts/setup.sh makes. Every build here, the wheel's included, makes
+# warnings errors (a user's `pip install .` does not).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+export TOLVANE_WARNINGS_AS_ERRORS=ON
 root=$(pwd)
 jobs=$(nproc)
 start=$SECONDS
