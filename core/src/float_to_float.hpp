@@ -10,6 +10,7 @@
 #include "cast_error.hpp"
 #include "element_types.hpp"
 #include "float16.hpp"
+#include "fp_state.hpp"
 #include "rounding.hpp"
 #include "simd/simd.hpp"
 
@@ -171,6 +172,16 @@ CastOutcome convert_slice_float_to_float(std::span<const S> src, std::span<D> ds
     }
     const S* in = src.data();
     D* out = dst.data();
+    if constexpr (std::same_as<S, double> && std::same_as<D, float>) {
+        // The block rule compares results with their sources in float64,
+        // which denormals-are-zero would read as zero where subnormal; the
+        // element loop widens them exactly.
+        if (directed && detail::thread_reads_subnormals_as_zero()) {
+            return config.out_of_range != OutOfRangeMode::Clamp
+                       ? detail::float_to_float_loop<true, false, true>(in, out, n, config)
+                       : detail::float_to_float_loop<true, false, false>(in, out, n, config);
+        }
+    }
     if constexpr (detail::is_narrowing<S, D>) {
         switch (config.rounding) {
             case RoundingMode::NearestEven:

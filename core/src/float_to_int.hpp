@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cfenv>
 #include <cmath>
 #include <span>
 
@@ -12,6 +11,7 @@
 #include "cast_error.hpp"
 #include "element_types.hpp"
 #include "float16.hpp"
+#include "fp_state.hpp"
 #include "simd/simd.hpp"
 
 namespace tolvane {
@@ -70,14 +70,6 @@ inline constexpr bool vector_roundeven = true;
 #else
 inline constexpr bool vector_roundeven = false;
 #endif
-
-inline bool thread_rounds_to_nearest() {
-#if defined(__x86_64__) || defined(__i386__)
-    return (__builtin_ia32_stmxcsr() & 0x6000u) == 0;  // MXCSR's rounding control
-#else
-    return std::fegetround() == FE_TONEAREST;
-#endif
-}
 
 // An integral float64 r (infinities included) saturated into D.
 template <IntegerElement D>

@@ -77,28 +77,30 @@ inline bool exact_is_negative(ExactInteger x) { return x.value < 0; }
 
 }  // namespace detail
 
-// float32 -> float64 exactly, with the processor's conversion only for
-// normal values: denormals-are-zero would read a subnormal as zero, and a
-// result compared with its source must keep its value. A subnormal's bits
-// count units of 2^-149.
-inline double float32_to_float64_exactly(float f) {
-    const uint32_t bits = std::bit_cast<uint32_t>(f);
-    const uint32_t magnitude = bits & 0x7fffffffu;
-    const double unit = (bits >> 31) != 0 ? -0x1p-149 : 0x1p-149;
-    const double subnormal = static_cast<double>(static_cast<int32_t>(magnitude)) * unit;
-    return magnitude < 0x00800000u ? subnormal : static_cast<double>(f);
-}
-
-// A result of D exactly in the wider type W, whatever the thread's
-// floating-point state.
+// A result of D exactly in the wider type W.
 template <class W, FloatElement D>
 inline W widen_result(D r) {
     if constexpr (std::same_as<D, float16>) {
         return static_cast<W>(float16_to_float32(r));
-    } else if constexpr (std::same_as<D, float> && std::same_as<W, double>) {
-        return float32_to_float64_exactly(r);
     } else {
         return static_cast<W>(r);
+    }
+}
+
+// A result of D exactly in float64, whatever the thread's floating-point
+// state: the processor's conversion would read a subnormal float32 as zero
+// under denormals-are-zero, so a subnormal's bits are taken as a count of
+// units of 2^-149 instead.
+template <FloatElement D>
+inline double exact_float64(D r) {
+    if constexpr (std::same_as<D, float>) {
+        const uint32_t bits = std::bit_cast<uint32_t>(r);
+        const uint32_t magnitude = bits & 0x7fffffffu;
+        if (magnitude >= 0x00800000u) return static_cast<double>(r);
+        const double value = static_cast<double>(magnitude) * 0x1p-149;
+        return (bits >> 31) != 0 ? -value : value;
+    } else {
+        return widen_result<double>(r);
     }
 }
 
@@ -108,7 +110,7 @@ inline W widen_result(D r) {
 template <FloatElement D, class Exact>
 inline D apply_rounding_mode(D r, Exact x, RoundingMode mode) {
     if (detail::exact_is_nan(x) || is_nan(r)) return r;
-    const double rd = widen_result<double>(r);
+    const double rd = exact_float64(r);
     const int c = detail::compare(rd, x);
     if (c == 0) return r;
     switch (mode) {
@@ -124,7 +126,7 @@ inline D apply_rounding_mode(D r, Exact x, RoundingMode mode) {
             return c > 0 ? next_down(r) : r;
         case RoundingMode::NearestAway: {
             const D n = c < 0 ? next_up(r) : next_down(r);
-            const double nd = widen_result<double>(n);
+            const double nd = exact_float64(n);
             if (std::fabs(nd) > std::fabs(rd) && detail::is_midpoint(rd, nd, x)) return n;
             return r;
         }
@@ -134,14 +136,13 @@ inline D apply_rounding_mode(D r, Exact x, RoundingMode mode) {
     return r;
 }
 
-// apply_rounding_mode in straight-line code that vectorises, given on which
-// side of the exact value x the nearest result r lies (`below`: r < x,
-// `above`: r > x) and, for NearestAway, `halfway(n)`: whether x lies halfway
-// between r and its neighbour n away from zero. r moves by one unit of its
-// bit pattern, which is one step towards or away from zero (infinity steps
-// down to the largest finite value). A NaN is on neither side and stays.
-template <RoundingMode::Value Mode, FloatElement D, class Halfway>
-inline D step_to_mode_from_sides(D r, bool below, bool above, Halfway halfway) {
+// apply_rounding_mode in straight-line code that vectorises, given the exact
+// difference e = r - x of the nearest result r and the value x (a NaN when x
+// is one): r moves by one unit of its bit pattern, which is one step towards
+// or away from zero (infinity steps down to the largest finite value). A NaN
+// compares false everywhere and stays.
+template <RoundingMode::Value Mode, FloatElement D, class W>
+inline D step_to_mode(D r, W e) {
     using Traits = FloatTraits<D>;
     using Bits = typename Traits::Bits;
     const Bits bits = Traits::to_bits(r);
@@ -149,41 +150,53 @@ inline D step_to_mode_from_sides(D r, bool below, bool above, Halfway halfway) {
     bool move;
     Bits moved;
     if constexpr (Mode == RoundingMode::TowardsZero) {
-        move = negative ? below : above;
+        move = (negative ? -e : e) > W(0);
         moved = static_cast<Bits>(bits - 1);
     } else if constexpr (Mode == RoundingMode::TowardsPositive) {
-        move = below;
+        move = e < 0;
         moved = static_cast<Bits>(negative ? bits - 1 : bits + 1);
     } else if constexpr (Mode == RoundingMode::TowardsNegative) {
-        move = above;
+        move = e > 0;
         moved = static_cast<Bits>(negative ? bits + 1 : bits - 1);
     } else {
-        // NearestAway: only a tie that went to the smaller magnitude moves.
+        // NearestAway: only a tie that went to the smaller magnitude moves,
+        // when x lies halfway between r and its neighbour away from zero.
         moved = static_cast<Bits>(bits + 1);
-        move = (negative ? above : below) && halfway(Traits::from_bits(moved));
+        const W step = widen_result<W>(Traits::from_bits(moved)) - widen_result<W>(r);
+        move = (negative ? e : -e) > W(0) && step * W(0.5) == -e;
     }
     return move ? Traits::from_bits(moved) : r;
 }
 
-// The move for a result r of D and the exact difference e = r - x (an
-// integer or an infinity, for integer sources).
-template <RoundingMode::Value Mode, FloatElement D, class W>
-inline D step_to_mode(D r, W e) {
-    return step_to_mode_from_sides<Mode>(r, e < W(0), e > W(0), [&](D n) {
-        return (widen_result<W>(n) - widen_result<W>(r)) * W(0.5) == -e;
-    });
-}
-
-// The move for a result r of D and a float source x of the wider type S,
-// decided by comparisons alone: a difference r - x can be a subnormal, which
-// flush-to-zero would turn into a zero. The sum of two neighbours of D and
-// its half are exact and normal in S.
+// step_to_mode for a float source x of the wider type S, decided by
+// comparing r with x: the difference r - x can be a subnormal, which
+// flush-to-zero would turn into a zero. r has the sign of x, so a result too
+// far from zero is one of greater magnitude. The sum of r and its neighbour
+// and half of it are exact and normal in S.
 template <RoundingMode::Value Mode, FloatElement D, FloatElement S>
 inline D step_to_source(D r, S x) {
+    using Traits = FloatTraits<D>;
+    using Bits = typename Traits::Bits;
+    const Bits bits = Traits::to_bits(r);
+    const bool negative = (bits & Traits::sign_mask) != 0;
     const S rs = widen_result<S>(r);
-    return step_to_mode_from_sides<Mode>(r, rs < x, rs > x, [&](D n) {
-        return (rs + widen_result<S>(n)) * S(0.5) == x;
-    });
+    bool move;
+    Bits moved;
+    if constexpr (Mode == RoundingMode::TowardsZero) {
+        move = std::fabs(rs) > std::fabs(x);
+        moved = static_cast<Bits>(bits - 1);
+    } else if constexpr (Mode == RoundingMode::TowardsPositive) {
+        move = rs < x;
+        moved = static_cast<Bits>(negative ? bits - 1 : bits + 1);
+    } else if constexpr (Mode == RoundingMode::TowardsNegative) {
+        move = rs > x;
+        moved = static_cast<Bits>(negative ? bits + 1 : bits - 1);
+    } else {
+        moved = static_cast<Bits>(bits + 1);
+        const S halfway = (rs + widen_result<S>(Traits::from_bits(moved))) * S(0.5);
+        move = std::fabs(rs) < std::fabs(x) && halfway == x;
+    }
+    return move ? Traits::from_bits(moved) : r;
 }
 
 }  // namespace tolvane
