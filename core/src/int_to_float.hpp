@@ -21,6 +21,24 @@ CastOutcome convert_slice_int_to_float(std::span<const S> src, std::span<D> dst,
 
 namespace detail {
 
+// A 64-bit integer converted to float64 with one rounding, as the processor's
+// conversion rounds it, in operations that vectorise (before AVX-512 the
+// processor converts 64-bit integers one at a time): x is high * 2^32 + low,
+// each half exact in float64 from its bits, high * 2^32 is exact, and their
+// sum is the one rounding. Rounding downward, a half of zero comes out as -0,
+// so zero itself is kept apart.
+template <IntegerElement S>
+inline double int64_to_float64(S x) {
+    constexpr uint64_t two_52 = 0x4330000000000000u;  // the bits of 2^52
+    // A signed high half is offset by 2^31 into an unsigned one.
+    constexpr uint64_t offset = std::is_signed_v<S> ? uint64_t{1} << 31 : 0;
+    const uint64_t u = static_cast<uint64_t>(x);
+    const double high =
+        std::bit_cast<double>(((u >> 32) ^ offset) | two_52) - (0x1p52 + static_cast<double>(offset));
+    const double low = std::bit_cast<double>((u & 0xffffffffu) | two_52) - 0x1p52;
+    return u != 0 ? high * 0x1p32 + low : 0.0;
+}
+
 // x converted to D with round to nearest, ties to even: one rounding of the
 // exact integer (into float16 through float32, which is exact below 2^24 and
 // overflows alike above).
@@ -28,6 +46,8 @@ template <FloatElement D, IntegerElement S>
 inline D nearest_from_integer(S x) {
     if constexpr (std::same_as<D, float16>) {
         return float32_to_float16(static_cast<float>(x));
+    } else if constexpr (std::same_as<D, double> && sizeof(S) == 8) {
+        return int64_to_float64(x);
     } else {
         return static_cast<D>(x);
     }

@@ -6,7 +6,9 @@ under every mode and policy, with and without a map. Each element converted
 alone (the element loop) must give what long arrays of the same elements give
 (block loops and vector paths), and a failing element must fail alike inside a
 long run of ordinary values. Under a rounding direction, integer targets and
-the directed modes must also give what they give under the default state."""
+the directed modes must also give what they give under the default state, and
+integers converted to float under "nearest-even" what NumPy's conversion
+gives."""
 
 import platform
 import subprocess
@@ -123,6 +125,23 @@ CHILD = textwrap.dedent("""
                 got = call(run, kwargs)
                 if got != r:
                     report("failure", source, kwargs, f"{i} at {at}: {got[:60]!r} != {r!r}")
+    # Integer sources round to nearest in the thread's direction, as NumPy's
+    # conversion does: alone and in a long run, zero included.
+    for source in ("int32", "int64", "uint64"):
+        info = np.iinfo(source)
+        chosen = [0, 1, 3, info.max, info.min, 2**24 + 1, 2**31 - 1, 2**53 + 1,
+                  2**62 + 2**9 + 1, -(2**53) - 1]
+        x = np.tile(np.array([v for v in chosen if info.min <= v <= info.max], dtype=source), 21)
+        for target in ("float32", "float64"):
+            kwargs = {"target_dtype": target, "rounding_mode": "nearest-even"}
+            want = x.astype(target).tobytes()
+            size = np.dtype(target).itemsize
+            got = [call(x, kwargs), b"".join(call(x[i:i + 1], kwargs) for i in range(x.size))]
+            for what, bits in zip(("long", "alone"), got):
+                if bits != want:
+                    k = next(k for k in range(x.size)
+                             if bits[k * size:(k + 1) * size] != want[k * size:(k + 1) * size])
+                    report(what, source, kwargs, f"{x[k]}: not NumPy's conversion")
     print("checked", len(cases))
 """)
 
