@@ -48,6 +48,12 @@ inline D nearest_from_integer(S x) {
         return float32_to_float16(static_cast<float>(x));
     } else if constexpr (std::same_as<D, double> && sizeof(S) == 8) {
         return int64_to_float64(x);
+    } else if constexpr (std::same_as<D, float> && std::same_as<S, uint64_t>) {
+        // From 2^53 on, the bits below the 53 that float64 keeps are folded
+        // into one sticky bit at the lowest place it keeps: the float64 is
+        // then exact, and its one rounding to float32 is that of x.
+        const uint64_t folded = (x & ~uint64_t{0x7ff}) | ((x & 0x7ff) != 0 ? 0x800 : 0);
+        return static_cast<float>(int64_to_float64(x < (uint64_t{1} << 53) ? x : folded));
     } else {
         return static_cast<D>(x);
     }
