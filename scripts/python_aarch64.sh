@@ -2,8 +2,9 @@
 # Cross-builds the extension for 64-bit Arm with g++-aarch64-linux-gnu and runs
 # the whole Python suite and the example on it under qemu-user: Debian's arm64
 # CPython, unpacked into a folder (apt with its own state, so the machine's
-# package setup is left alone), and the arm64 wheels of the test packages in
-# the versions this machine's Python has.
+# package setup is left alone) of the same version as the python3 that runs
+# this script, and the arm64 wheels of the test packages in the versions that
+# python3 has.
 #
 #   bash scripts/python_aarch64.sh [pytest arguments]
 #
@@ -17,14 +18,15 @@ work=${TOLVANE_AARCH64_DIR:-$src/build/python-aarch64}
 root=$work/root
 site=$work/site
 build=$work/build
-python=python3.11
+python=$(python3 -c 'import sys; print("python%d.%d" % sys.version_info[:2])')
 jobs=$(nproc)
 start=$(date +%s)
 
 echo "== Python tests on aarch64 under qemu-user ($work)"
 mkdir -p "$work"
-if [ ! -e "$work/root-complete" ]; then
-  rm -rf "$root" "$work/apt" "$work/debs"
+# The marker names the interpreter the root was made for.
+if [ "$(cat "$work/root-complete" 2>/dev/null)" != "$python" ]; then
+  rm -rf "$root" "$work/apt" "$work/debs" "$work/root-complete"
   state=$work/apt
   mkdir -p "$state/lists/partial" "$state/cache/archives/partial" "$work/debs" "$root"
   touch "$state/status"
@@ -32,6 +34,10 @@ if [ ! -e "$work/root-complete" ]; then
        -o "Dir::State::status=$state/status" -o "Dir::Cache=$state/cache" -o Debug::NoLocking=1
        -o APT::Sandbox::User=root)
   apt-get "${apt[@]}" update -qq
+  if ! apt-cache "${apt[@]}" show "$python-minimal" >/dev/null 2>&1; then
+    echo "python_aarch64: the machine's apt sources have no arm64 $python for $(command -v python3)" >&2
+    exit 1
+  fi
   # The interpreter, its headers and every library they load; the tools that
   # only package scripts use are left out.
   packages=$(apt-cache "${apt[@]}" depends --recurse --no-recommends --no-suggests \
@@ -41,7 +47,13 @@ if [ ! -e "$work/root-complete" ]; then
   # shellcheck disable=SC2086
   (cd "$work/debs" && apt-get "${apt[@]}" download -qq $packages)
   for deb in "$work"/debs/*.deb; do dpkg-deb -x "$deb" "$root"; done
-  touch "$work/root-complete"
+  # Packages built for a merged /usr (Debian 13 on) ship only /usr/lib; the
+  # links to it (/lib for the dynamic loader's path among them) come with the
+  # base system, which is not unpacked.
+  for dir in bin sbin lib; do
+    [ -e "$root/$dir" ] || [ ! -d "$root/usr/$dir" ] || ln -s "usr/$dir" "$root/$dir"
+  done
+  echo "$python" >"$work/root-complete"
 fi
 
 cat >"$work/python" <<EOF

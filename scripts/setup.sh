@@ -1,16 +1,21 @@
 #!/usr/bin/env bash
-# Installs what the build and the tests need on a fresh Debian 12 machine: the
-# compiler, CMake and Ninja, Python's venv and headers, the aarch64 cross
-# toolchain and qemu-user for the Arm runs, debootstrap for the CPython 3.14
-# root, GoogleTest's sources, Google Benchmark, clang for the fuzzer (apt, as root or through sudo); then the
-# Python packages, into the active virtual environment or else into build/venv,
-# and NumPy 1.26 with the test tools into build/venv-numpy1.
+# Installs what the build and the tests need on a fresh Debian 12 or 13
+# machine (apt, as root or through sudo): the compiler, CMake and Ninja,
+# Python's venv and headers, the aarch64 cross toolchain and qemu-user for the
+# Arm runs, debootstrap, mount and git for the CPython 3.14 root, GoogleTest's
+# sources, Google Benchmark, and clang with its runtime (libFuzzer and the
+# sanitizers) for the fuzzer; then the Python packages, into the active
+# virtual environment or else into build/venv, and NumPy 1.26 with the test
+# tools into build/venv-numpy1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# clang and libclang-rt-dev both follow the release's default clang version
+# (14 on Debian 12, 19 on Debian 13), so the runtime always matches the
+# compiler. qemu-user-static keeps the qemu-aarch64-static name on both.
 apt_packages=(g++ cmake ninja-build python3-venv python3-dev
               g++-aarch64-linux-gnu qemu-user-static googletest libbenchmark-dev
-              clang libclang-rt-14-dev debootstrap)
+              clang libclang-rt-dev debootstrap mount git)
 missing=()
 for p in "${apt_packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
