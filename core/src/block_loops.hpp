@@ -278,6 +278,61 @@ TOLVANE_VECTOR_CLONES void write_map_targets(const SourceFlag* flags_of_source, 
     }
 }
 
+// The whole slice under a rule that never needs the element loop, with a
+// scalar map of `Entries` entries folded in: each element converted, then
+// the first matching entry's target in its place, in one pass.
+template <class Rule, size_t Entries, Element S, Element D>
+TOLVANE_VECTOR_CLONES void convert_elements_mapped(const S* in, D* out, size_t n,
+                                                   const S* sources, const D* targets) {
+    static_assert(!Rule::checks);
+    SourceMatcher<S> matches[Entries];
+    D target[Entries];
+    for (size_t e = 0; e < Entries; ++e) {
+        matches[e] = SourceMatcher<S>(sources[e]);
+        target[e] = targets[e];
+    }
+    for (size_t i = 0; i < n; ++i) {
+        const S x = in[i];
+        D v = Rule::finish(x, Rule::stage(x));
+        // The last entry first, so that the first match is what remains.
+        [&]<size_t... e>(std::index_sequence<e...>) {
+            ((v = matches[Entries - 1 - e](x) ? target[Entries - 1 - e] : v), ...);
+        }(std::make_index_sequence<Entries>{});
+        out[i] = v;
+    }
+}
+
+// convert_elements_mapped for a map of up to four entries: one entry, or
+// four, with the last entry repeated, which changes no first match. Returns
+// false, having done nothing, for a longer map or a slice of a few elements,
+// and for elements of two widths or float16 ones, whose tests and selects
+// in one loop the vectoriser handles poorly (convert_mapped's passes win).
+template <class Rule, Element S, Element D>
+bool convert_elements_with_map(const S* in, D* out, size_t n,
+                               std::span<const MapEntry<S, D>> map) {
+    if constexpr (sizeof(S) != sizeof(D) || std::same_as<S, float16> ||
+                  std::same_as<D, float16>) {
+        return false;
+    } else {
+        if (n < short_slice_elements || map.empty() || map.size() > max_block_map_entries) {
+            return false;
+        }
+        S sources[max_block_map_entries];
+        D targets[max_block_map_entries];
+        for (size_t e = 0; e < max_block_map_entries; ++e) {
+            const MapEntry<S, D>& entry = map[std::min(e, map.size() - 1)];
+            sources[e] = entry.source;
+            targets[e] = entry.target;
+        }
+        if (map.size() == 1) {
+            convert_elements_mapped<Rule, 1>(in, out, n, sources, targets);
+        } else {
+            convert_elements_mapped<Rule, max_block_map_entries>(in, out, n, sources, targets);
+        }
+        return true;
+    }
+}
+
 // A conversion with a scalar map of a few entries, chunk by chunk:
 // `unmapped` converts the chunk as if there were no map, and the mapped
 // elements then take their targets. A conversion that can fail sees zeros

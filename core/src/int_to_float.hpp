@@ -155,6 +155,37 @@ CastOutcome convert_slice_int_to_float(std::span<const S> src, std::span<D> dst,
     const bool nearest = config.rounding == RoundingMode::NearestEven ||
                          detail::int_exact_in<S, D>;
     if (!config.scalar_map.empty()) {
+        // Nothing can fail: the map folds into the conversion's one pass
+        // where the widths allow.
+        if constexpr (sizeof(S) == sizeof(D)) {
+            const std::span map(config.scalar_map);
+            bool done = false;
+            switch (nearest ? RoundingMode::NearestEven : config.rounding.value) {
+                case RoundingMode::NearestEven:
+                    done = detail::convert_elements_with_map<
+                        detail::IntToFloatRule<RoundingMode::NearestEven, S, D>>(in, out, n, map);
+                    break;
+                case RoundingMode::TowardsZero:
+                    done = detail::convert_elements_with_map<
+                        detail::IntToFloatRule<RoundingMode::TowardsZero, S, D>>(in, out, n, map);
+                    break;
+                case RoundingMode::TowardsPositive:
+                    done = detail::convert_elements_with_map<
+                        detail::IntToFloatRule<RoundingMode::TowardsPositive, S, D>>(in, out, n,
+                                                                                     map);
+                    break;
+                case RoundingMode::TowardsNegative:
+                    done = detail::convert_elements_with_map<
+                        detail::IntToFloatRule<RoundingMode::TowardsNegative, S, D>>(in, out, n,
+                                                                                     map);
+                    break;
+                case RoundingMode::NearestAway:
+                    done = detail::convert_elements_with_map<
+                        detail::IntToFloatRule<RoundingMode::NearestAway, S, D>>(in, out, n, map);
+                    break;
+            }
+            if (done) return std::nullopt;
+        }
         return detail::convert_mapped<false>(
             in, out, n, std::span(config.scalar_map),
             [plain = without_map(config)](const S* x, D* y, size_t len) {

@@ -179,6 +179,16 @@ CastOutcome convert_slice_int_to_int(std::span<const S> src, std::span<D> dst,
             return convert_slice_int_to_int<S, D>({x, len}, {y, len}, plain);
         };
         const std::span map(config.scalar_map);
+        if (R::whole_source || config.out_of_range) {
+            // Nothing can fail: the map folds into the conversion's one pass.
+            const bool clamp = !R::whole_source && config.out_of_range == OutOfRangeMode::Clamp;
+            if (clamp ? detail::convert_elements_with_map<detail::IntToIntClampRule<S, D>>(
+                            in, out, n, map)
+                      : detail::convert_elements_with_map<detail::IntToIntWrapRule<S, D>>(
+                            in, out, n, map)) {
+                return std::nullopt;
+            }
+        }
         if (!R::whole_source && !config.out_of_range) {
             return detail::convert_mapped<true>(in, out, n, map, unmapped, element_loop);
         }
