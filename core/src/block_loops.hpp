@@ -22,23 +22,37 @@
 #include "cast_config.hpp"
 #include "cast_error.hpp"
 #include "element_types.hpp"
+#include "rules/rule.hpp"
+#include "simd/targets.hpp"
 
-// x86-64 builds with GCC also compile these loops for AVX2, picked at load
-// time on processors that have it; the baseline is SSE2 only. Test builds
-// may leave the clones out (TOLVANE_NO_VECTOR_CLONES) to test the baseline.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__ELF__) && \
+// x86-64 builds with GCC also compile these loops for AVX2, which they run
+// when AVX2 is the active target (simd/targets.hpp), the same choice that
+// picks the vector fast paths; the baseline is SSE2 only. Test builds may
+// leave the AVX2 loops out (TOLVANE_NO_VECTOR_CLONES) to test the baseline.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
     !defined(TOLVANE_NO_VECTOR_CLONES)
-#define TOLVANE_VECTOR_CLONES [[gnu::target_clones("avx2", "default")]]
-#else
-#define TOLVANE_VECTOR_CLONES
+#define TOLVANE_AVX2_LOOPS 1
 #endif
 
 namespace tolvane::detail {
 
-template <size_t Size>
-using UnsignedOfSize = std::conditional_t<
-    Size == 1, uint8_t,
-    std::conditional_t<Size == 2, uint16_t, std::conditional_t<Size == 4, uint32_t, uint64_t>>>;
+// Loop, a loop body that is always inlined, compiled for AVX2.
+template <auto Loop, class... Args>
+#ifdef TOLVANE_AVX2_LOOPS
+[[gnu::target("avx2")]]
+#endif
+auto run_avx2(Args... args) {
+    return Loop(args...);
+}
+
+// Loop as compiled for the active target.
+template <auto Loop, class... Args>
+inline auto run_for_target(Args... args) {
+#ifdef TOLVANE_AVX2_LOOPS
+    if (simd::active_target() == simd::Target::Avx2) return run_avx2<Loop>(args...);
+#endif
+    return Loop(args...);
+}
 
 // Small enough for the buffers to stay in the first-level cache.
 inline constexpr size_t block_elements = 256;
@@ -75,33 +89,14 @@ struct SourceMatcher {
     }
 };
 
-// An element rule converts in two straight-line steps, each a loop of its
-// own: `stage` works in the source's lane width (rounding, range, the test
-// of `needs_element_loop`), `finish` narrows or widens the staged value into
-// D, with the element at hand for rules that need it. Loops that mix both
-// give the compiler's vectoriser lanes of two widths to reconcile, which it
-// does poorly. `needs_element_loop` answers with a bool or an unsigned value
-// of the source's width, nonzero for yes. `checks` is false for a rule that
-// never needs the element loop, `stages_source` true for one whose staged
-// value is the element itself. A rule whose staged value is D derives from
-// StagedAsTarget.
-template <Element D>
-struct StagedAsTarget {
-    using Stage = D;
-    static constexpr bool stages_source = false;
-    template <Element S>
-    static D finish(S, D staged) {
-        return staged;
-    }
-};
-
 // convert_blocks for a rule that stages the element itself, with no map: the
 // test of the next block runs in the loop that writes the current one, so
 // that reading the source from memory overlaps with writing the output
 // instead of alternating with it.
 template <class Rule, Element S, Element D>
-TOLVANE_VECTOR_CLONES size_t convert_blocks_overlapped(const S* in, D* out, size_t start,
-                                                       size_t n) {
+    requires BlockRule<Rule, S, D>
+[[gnu::always_inline]] inline size_t convert_blocks_overlapped(const S* in, D* out, size_t start,
+                                                              size_t n) {
     using Flag = UnsignedOfSize<sizeof(S)>;
     const auto failing = [](const S* x, size_t len) {
         Flag needed = 0;
@@ -134,7 +129,9 @@ TOLVANE_VECTOR_CLONES size_t convert_blocks_overlapped(const S* in, D* out, size
 // Converts whole blocks from `start` on until a block needs the element
 // loop. Returns that block's start, or n when every element is written.
 template <class Rule, Element S, Element D>
-TOLVANE_VECTOR_CLONES size_t convert_blocks(const S* in, D* out, size_t start, size_t n) {
+    requires BlockRule<Rule, S, D>
+[[gnu::always_inline]] inline size_t convert_blocks_loop(const S* in, D* out, size_t start,
+                                                        size_t n) {
     using Stage = typename Rule::Stage;
     // Flags as wide as a source element, so that the tests on the source
     // need no narrowing of vector lanes.
@@ -166,11 +163,24 @@ TOLVANE_VECTOR_CLONES size_t convert_blocks(const S* in, D* out, size_t start, s
     }
 }
 
+template <class Rule, Element S, Element D>
+    requires BlockRule<Rule, S, D>
+size_t convert_blocks(const S* in, D* out, size_t start, size_t n) {
+    return run_for_target<&convert_blocks_loop<Rule, S, D>>(in, out, start, n);
+}
+
 // The whole slice under a rule that never needs the element loop, with no map.
 template <class Rule, Element S, Element D>
-TOLVANE_VECTOR_CLONES void convert_elements(const S* in, D* out, size_t n) {
+    requires BlockRule<Rule, S, D>
+[[gnu::always_inline]] inline void convert_elements_loop(const S* in, D* out, size_t n) {
     static_assert(!Rule::checks);
     for (size_t i = 0; i < n; ++i) out[i] = Rule::finish(in[i], Rule::stage(in[i]));
+}
+
+template <class Rule, Element S, Element D>
+    requires BlockRule<Rule, S, D>
+void convert_elements(const S* in, D* out, size_t n) {
+    run_for_target<&convert_elements_loop<Rule, S, D>>(in, out, n);
 }
 
 // Blocks while they convert, the element loop for a block that needs it
@@ -178,6 +188,7 @@ TOLVANE_VECTOR_CLONES void convert_elements(const S* in, D* out, size_t n) {
 // elements goes to the element loop at once: setting up the block loops would
 // cost it more than they save.
 template <class Rule, Element S, Element D, class ElementLoop>
+    requires BlockRule<Rule, S, D>
 CastOutcome convert_in_blocks(const S* in, D* out, size_t n, ElementLoop&& element_loop) {
     if (n < short_slice_elements) return element_loop(in, out, n);
     size_t i = 0;
@@ -204,9 +215,10 @@ inline constexpr size_t max_block_map_entries = 4;
 // zero, which every conversion takes without failing, in place of each
 // mapped element.
 template <size_t Entries, bool CanFail, Element S>
-TOLVANE_VECTOR_CLONES bool flag_mapped(const S* __restrict x, size_t len, const S* sources,
-                                       UnsignedOfSize<sizeof(S)>* __restrict flags,
-                                       S* __restrict substituted) {
+[[gnu::always_inline]] inline bool flag_mapped_loop(const S* __restrict x, size_t len,
+                                                    const S* sources,
+                                                    UnsignedOfSize<sizeof(S)>* __restrict flags,
+                                                    S* __restrict substituted) {
     using Flag = UnsignedOfSize<sizeof(S)>;
     SourceMatcher<S> matches[Entries];
     for (size_t e = 0; e < Entries; ++e) matches[e] = SourceMatcher<S>(sources[e]);
@@ -228,14 +240,22 @@ TOLVANE_VECTOR_CLONES bool flag_mapped(const S* __restrict x, size_t len, const 
     return any != 0;
 }
 
+template <size_t Entries, bool CanFail, Element S>
+bool flag_mapped(const S* x, size_t len, const S* sources, UnsignedOfSize<sizeof(S)>* flags,
+                 S* substituted) {
+    return run_for_target<&flag_mapped_loop<Entries, CanFail, S>>(x, len, sources, flags,
+                                                                  substituted);
+}
+
 // One entry's target into the flagged elements of `to`, over what `from`
 // holds, or over `to` itself when InPlace. The choice is a blend of bits,
 // which vectorises for every D (float16's select would not), and the
 // pointers are unaliased, since a runtime overlap check would send the
 // in-place case to the scalar loop.
 template <bool InPlace, Element D, class Flag>
-inline void write_map_target(const Flag* __restrict flags, Flag bit, D target,
-                             const D* __restrict from, D* __restrict to, size_t len) {
+[[gnu::always_inline]] inline void write_map_target(const Flag* __restrict flags, Flag bit,
+                                                    D target, const D* __restrict from,
+                                                    D* __restrict to, size_t len) {
     const auto target_bits = std::bit_cast<Flag>(target);
     for (size_t k = 0; k < len; ++k) {
         const auto take = static_cast<Flag>(Flag(0) - Flag((flags[k] & bit) != 0));
@@ -255,8 +275,9 @@ inline void write_map_target(const Flag* __restrict flags, Flag bit, D target,
 // unmapped conversion wrote to `from`, into `to` (which may be `from`);
 // working in the target's lane width.
 template <Element D, class SourceFlag>
-TOLVANE_VECTOR_CLONES void write_map_targets(const SourceFlag* flags_of_source, const D* from,
-                                             D* to, size_t len, std::span<const D> targets) {
+[[gnu::always_inline]] inline void write_map_targets_loop(const SourceFlag* flags_of_source,
+                                                          const D* from, D* to, size_t len,
+                                                          std::span<const D> targets) {
     using Flag = UnsignedOfSize<sizeof(D)>;
     Flag narrowed[sizeof(SourceFlag) == sizeof(D) ? 1 : mapped_chunk_elements];
     const Flag* flags;
@@ -278,12 +299,21 @@ TOLVANE_VECTOR_CLONES void write_map_targets(const SourceFlag* flags_of_source, 
     }
 }
 
+template <Element D, class SourceFlag>
+void write_map_targets(const SourceFlag* flags_of_source, const D* from, D* to, size_t len,
+                       std::span<const D> targets) {
+    run_for_target<&write_map_targets_loop<D, SourceFlag>>(flags_of_source, from, to, len,
+                                                           targets);
+}
+
 // The whole slice under a rule that never needs the element loop, with a
 // scalar map of `Entries` entries folded in: each element converted, then
 // the first matching entry's target in its place, in one pass.
 template <class Rule, size_t Entries, Element S, Element D>
-TOLVANE_VECTOR_CLONES void convert_elements_mapped(const S* in, D* out, size_t n,
-                                                   const S* sources, const D* targets) {
+    requires BlockRule<Rule, S, D>
+[[gnu::always_inline]] inline void convert_elements_mapped_loop(const S* in, D* out, size_t n,
+                                                                const S* sources,
+                                                                const D* targets) {
     static_assert(!Rule::checks);
     SourceMatcher<S> matches[Entries];
     D target[Entries];
@@ -302,12 +332,21 @@ TOLVANE_VECTOR_CLONES void convert_elements_mapped(const S* in, D* out, size_t n
     }
 }
 
+template <class Rule, size_t Entries, Element S, Element D>
+    requires BlockRule<Rule, S, D>
+void convert_elements_mapped(const S* in, D* out, size_t n, const S* sources,
+                             const D* targets) {
+    run_for_target<&convert_elements_mapped_loop<Rule, Entries, S, D>>(in, out, n, sources,
+                                                                       targets);
+}
+
 // convert_elements_mapped for a map of up to four entries: one entry, or
 // four, with the last entry repeated, which changes no first match. Returns
 // false, having done nothing, for a longer map or a slice of a few elements,
 // and for elements of two widths or float16 ones, whose tests and selects
 // in one loop the vectoriser handles poorly (convert_mapped's passes win).
 template <class Rule, Element S, Element D>
+    requires BlockRule<Rule, S, D>
 bool convert_elements_with_map(const S* in, D* out, size_t n,
                                std::span<const MapEntry<S, D>> map) {
     if constexpr (sizeof(S) != sizeof(D) || std::same_as<S, float16> ||

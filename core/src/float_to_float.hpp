@@ -12,6 +12,7 @@
 #include "float16.hpp"
 #include "fp_state.hpp"
 #include "rounding.hpp"
+#include "rules/float_to_float.hpp"
 #include "simd/simd.hpp"
 
 namespace tolvane {
@@ -21,76 +22,6 @@ CastOutcome convert_slice_float_to_float(std::span<const S> src, std::span<D> ds
                                          const CastConfig<S, D>& config);
 
 namespace detail {
-
-template <FloatElement S, FloatElement D>
-inline constexpr bool is_narrowing = sizeof(D) < sizeof(S);
-
-// x converted to D with round to nearest, ties to even (float64 to float16
-// through float32); the same type is a plain bit copy.
-template <FloatElement D, FloatElement S>
-inline D nearest_from_float(S x) {
-    if constexpr (std::same_as<S, D>) {
-        return x;
-    } else if constexpr (std::same_as<D, float16>) {
-        if constexpr (std::same_as<S, double>) {
-            return float64_to_float16(x);
-        } else {
-            return float32_to_float16(x);
-        }
-    } else if constexpr (std::same_as<S, float16>) {
-        return static_cast<D>(float16_to_float32(x));
-    } else {
-        return static_cast<D>(x);
-    }
-}
-
-template <FloatElement S, FloatElement D>
-inline CastError float_overflow_error(S x) {
-    const double bound = to_float64(max_finite<D>());
-    return CastError::out_of_range(to_float64(x), -bound, bound);
-}
-
-// The element loop, specialised on whether it must adjust for a directed
-// mode, look entries up and check for overflow.
-template <bool Directed, bool Lookup, bool CheckOverflow, FloatElement S, FloatElement D>
-CastOutcome float_to_float_loop(const S* in, D* out, size_t n, const CastConfig<S, D>& config) {
-    const std::span<const MapEntry<S, D>> map(config.scalar_map);
-    for (size_t i = 0; i < n; ++i) {
-        const S x = in[i];
-        if constexpr (Lookup) {
-            if (const D* target = find_map_target(map, x)) {
-                out[i] = *target;
-                continue;
-            }
-        }
-        D r = nearest_from_float<D>(x);
-        if constexpr (Directed) {
-            r = apply_rounding_mode(r, ExactFloat64{to_float64(x)}, config.rounding);
-        }
-        if constexpr (CheckOverflow) {
-            if (is_inf(r) && !is_inf(x) && !is_nan(x)) return float_overflow_error<S, D>(x);
-        }
-        out[i] = r;
-    }
-    return std::nullopt;
-}
-
-// The element rule of the block loops.
-template <RoundingMode::Value Mode, bool CheckOverflow, FloatElement S, FloatElement D>
-struct FloatToFloatRule : StagedAsTarget<D> {
-    static constexpr bool checks = CheckOverflow;
-
-    static D stage(S x) {
-        const D r = nearest_from_float<D>(x);
-        if constexpr (Mode == RoundingMode::NearestEven) {
-            return r;
-        } else {
-            return step_to_source<Mode>(r, x);
-        }
-    }
-
-    static bool needs_element_loop(S x, D r) { return is_inf(r) & !is_inf(x) & !is_nan(x); }
-};
 
 template <RoundingMode::Value Mode, FloatElement S, FloatElement D>
 CastOutcome float_to_float_in_blocks(const S* in, D* out, size_t n,
@@ -104,19 +35,6 @@ CastOutcome float_to_float_in_blocks(const S* in, D* out, size_t n,
     }
     convert_elements<FloatToFloatRule<Mode, false, S, D>>(in, out, n);
     return std::nullopt;
-}
-
-// The element loop of a mapped conversion.
-template <FloatElement S, FloatElement D>
-CastOutcome float_to_float_mapped_loop(const S* in, D* out, size_t n,
-                                       const CastConfig<S, D>& config) {
-    const bool directed = is_narrowing<S, D> && config.rounding != RoundingMode::NearestEven;
-    if (is_narrowing<S, D> && config.out_of_range != OutOfRangeMode::Clamp) {
-        return directed ? float_to_float_loop<true, true, true>(in, out, n, config)
-                        : float_to_float_loop<false, true, true>(in, out, n, config);
-    }
-    return directed ? float_to_float_loop<true, true, false>(in, out, n, config)
-                    : float_to_float_loop<false, true, false>(in, out, n, config);
 }
 
 }  // namespace detail
@@ -183,24 +101,12 @@ CastOutcome convert_slice_float_to_float(std::span<const S> src, std::span<D> ds
         }
     }
     if constexpr (detail::is_narrowing<S, D>) {
-        switch (config.rounding) {
-            case RoundingMode::NearestEven:
-                break;
-            case RoundingMode::TowardsZero:
-                return detail::float_to_float_in_blocks<RoundingMode::TowardsZero>(in, out, n,
-                                                                                   config);
-            case RoundingMode::TowardsPositive:
-                return detail::float_to_float_in_blocks<RoundingMode::TowardsPositive>(in, out, n,
-                                                                                       config);
-            case RoundingMode::TowardsNegative:
-                return detail::float_to_float_in_blocks<RoundingMode::TowardsNegative>(in, out, n,
-                                                                                       config);
-            case RoundingMode::NearestAway:
-                return detail::float_to_float_in_blocks<RoundingMode::NearestAway>(in, out, n,
-                                                                                   config);
-        }
+        return with_rounding_mode(config.rounding, [&](auto mode) {
+            return detail::float_to_float_in_blocks<mode.value>(in, out, n, config);
+        });
+    } else {
+        return detail::float_to_float_in_blocks<RoundingMode::NearestEven>(in, out, n, config);
     }
-    return detail::float_to_float_in_blocks<RoundingMode::NearestEven>(in, out, n, config);
 }
 
 }  // namespace tolvane

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <variant>
 
 namespace tolvane {
@@ -47,5 +48,27 @@ static_assert(sizeof(RoundingMode) == 1 && sizeof(OutOfRangeMode) == 1);
 
 // The out-of-range policy of a call; empty means an out-of-range value is an error.
 using OutOfRangePolicy = std::optional<OutOfRangeMode>;
+
+template <RoundingMode::Value Mode>
+using ModeConstant = std::integral_constant<RoundingMode::Value, Mode>;
+
+// run(ModeConstant<mode>{}): the one place where a mode chosen at run time
+// becomes the compile-time parameter of the loops.
+template <class Run>
+decltype(auto) with_rounding_mode(RoundingMode mode, Run&& run) {
+    switch (mode) {
+        case RoundingMode::NearestEven:
+            return run(ModeConstant<RoundingMode::NearestEven>{});
+        case RoundingMode::TowardsZero:
+            return run(ModeConstant<RoundingMode::TowardsZero>{});
+        case RoundingMode::TowardsPositive:
+            return run(ModeConstant<RoundingMode::TowardsPositive>{});
+        case RoundingMode::TowardsNegative:
+            return run(ModeConstant<RoundingMode::TowardsNegative>{});
+        case RoundingMode::NearestAway:
+            break;
+    }
+    return run(ModeConstant<RoundingMode::NearestAway>{});
+}
 
 }  // namespace tolvane

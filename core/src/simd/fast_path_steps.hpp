@@ -1,5 +1,5 @@
 // What the vector fast paths of every processor share: the one-element rules
-// they fall back on (the kernels' own scalar rules), the step-by-step finish
+// they fall back on (the element rules the kernels run), the step-by-step finish
 // that a vector loop hands a failing block and its tail to, and the dispatch
 // on the rounding mode.
 //
@@ -11,9 +11,9 @@
 #include <cstddef>
 #include <type_traits>
 
-#include "../float_to_float.hpp"
-#include "../float_to_int.hpp"
-#include "../int_to_int.hpp"
+#include "../rules/float_to_float.hpp"
+#include "../rules/float_to_int.hpp"
+#include "../rules/int_to_int.hpp"
 #include "simd.hpp"
 
 namespace tolvane::simd::detail {
@@ -63,26 +63,17 @@ FastPathOutcome finish_in_steps(const S* src, D* dst, size_t start, size_t n) {
     return {true, std::nullopt};
 }
 
-template <RoundingMode::Value Mode>
-using ModeConstant = std::integral_constant<RoundingMode::Value, Mode>;
-
 // Calls run(ModeConstant<mode>{}). NearestAway, which the kernel keeps on its
 // scalar loop, is declined.
 template <class Run>
-FastPathOutcome with_rounding_mode(RoundingMode rounding, Run&& run) {
-    switch (rounding) {
-        case RoundingMode::NearestEven:
-            return run(ModeConstant<RoundingMode::NearestEven>{});
-        case RoundingMode::TowardsZero:
-            return run(ModeConstant<RoundingMode::TowardsZero>{});
-        case RoundingMode::TowardsPositive:
-            return run(ModeConstant<RoundingMode::TowardsPositive>{});
-        case RoundingMode::TowardsNegative:
-            return run(ModeConstant<RoundingMode::TowardsNegative>{});
-        case RoundingMode::NearestAway:
-            break;
-    }
-    return {};
+FastPathOutcome with_vector_rounding_mode(RoundingMode rounding, Run&& run) {
+    return with_rounding_mode(rounding, [&](auto mode) -> FastPathOutcome {
+        if constexpr (mode.value == RoundingMode::NearestAway) {
+            return {};
+        } else {
+            return run(mode);
+        }
+    });
 }
 
 // The largest float32. A finite float64 of greater magnitude may round to an

@@ -38,7 +38,7 @@ FastPathOutcome narrow_in_mode(std::span<const S> src, std::span<float16> dst,
 template <template <RoundingMode::Value> class Narrow, FloatElement S>
 FastPathOutcome narrow(std::span<const S> src, std::span<float16> dst, RoundingMode rounding,
                        bool check_overflow) {
-    return detail::with_rounding_mode(rounding, [&](auto mode) {
+    return detail::with_vector_rounding_mode(rounding, [&](auto mode) {
         constexpr RoundingMode::Value m = decltype(mode)::value;
         return narrow_in_mode<Narrow<m>, m>(src, dst, check_overflow);
     });

@@ -136,7 +136,7 @@ template <template <RoundingMode::Value> class Vector, RangePolicy Policy, Float
           IntegerElement D>
 FastPathOutcome float_to_int(std::span<const S> src, std::span<D> dst, RoundingMode rounding) {
     if (active_target() != Target::AdvancedSimd) return {};
-    return detail::with_rounding_mode(rounding, [&](auto mode) {
+    return detail::with_vector_rounding_mode(rounding, [&](auto mode) {
         constexpr RoundingMode::Value m = decltype(mode)::value;
         return run_steps<Vector<m>, ElementRule<m, Policy, S, D>>(src, dst);
     });

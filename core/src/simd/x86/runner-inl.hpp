@@ -50,7 +50,7 @@ FastPathOutcome run_blocks(std::span<const S> src, std::span<D> dst) {
 template <template <RoundingMode::Value> class Vector, RangePolicy Policy, size_t Step,
           FloatElement S, IntegerElement D>
 FastPathOutcome float_to_int(std::span<const S> src, std::span<D> dst, RoundingMode rounding) {
-    return detail::with_rounding_mode(rounding, [&](auto mode) {
+    return detail::with_vector_rounding_mode(rounding, [&](auto mode) {
         constexpr RoundingMode::Value m = decltype(mode)::value;
         return run_blocks<Vector<m>, Step, ElementRule<m, Policy, S, D>>(src, dst);
     });

@@ -1,0 +1,58 @@
+// What a block rule is: the interface between the element rules of each
+// family and the block loops that run them.
+#pragma once
+
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
+#include "../element_types.hpp"
+
+namespace tolvane::detail {
+
+template <size_t Size>
+using UnsignedOfSize = std::conditional_t<
+    Size == 1, uint8_t,
+    std::conditional_t<Size == 2, uint16_t, std::conditional_t<Size == 4, uint32_t, uint64_t>>>;
+
+// The answer of `needs_element_loop`: a bool, or an unsigned value of the
+// source's width, nonzero for yes, which the loops OR together without
+// narrowing vector lanes.
+template <class T, class S>
+concept NeedsFlag = std::same_as<T, bool> || std::same_as<T, UnsignedOfSize<sizeof(S)>>;
+
+// A block rule converts one element of S into D in two straight-line steps,
+// each a loop of its own: `stage` works in the source's lane width
+// (rounding, range, the test of `needs_element_loop`), `finish` narrows or
+// widens the staged value into D, with the element at hand for rules that
+// need it. Loops that mix both give the compiler's vectoriser lanes of two
+// widths to reconcile, which it does poorly. `checks` is false for a rule
+// that never needs the element loop (one that fails, or a rare case the
+// straight-line code doesn't cover), `stages_source` true for one whose
+// staged value is the element itself.
+template <class R, class S, class D>
+concept BlockRule =
+    Element<S> && Element<D> && Element<typename R::Stage> &&
+    std::same_as<decltype(R::checks), const bool> &&
+    std::same_as<decltype(R::stages_source), const bool> &&
+    requires(S x, typename R::Stage staged) {
+        { R::stage(x) } -> std::same_as<typename R::Stage>;
+        { R::finish(x, staged) } -> std::same_as<D>;
+    } &&
+    (!R::checks || requires(S x, typename R::Stage staged) {
+        { R::needs_element_loop(x, staged) } -> NeedsFlag<S>;
+    });
+
+// The base of a rule whose staged value is already D.
+template <Element D>
+struct StagedAsTarget {
+    using Stage = D;
+    static constexpr bool stages_source = false;
+    template <Element S>
+    static D finish(S, D staged) {
+        return staged;
+    }
+};
+
+}  // namespace tolvane::detail
