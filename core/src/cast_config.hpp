@@ -75,4 +75,14 @@ inline const D* find_map_target(std::span<const MapEntry<S, D>> map, S x) {
     return nullptr;
 }
 
+// The element loops' lookup: writes the target of the first entry matching
+// x to `out` and returns true, or returns false when no entry matches.
+template <Element S, Element D>
+inline bool write_map_target_for(std::span<const MapEntry<S, D>> map, S x, D& out) {
+    if (map.empty()) return false;
+    const D* target = find_map_target(map, x);
+    if (target != nullptr) out = *target;
+    return target != nullptr;
+}
+
 }  // namespace tolvane

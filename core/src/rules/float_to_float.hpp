@@ -51,10 +51,7 @@ CastOutcome float_to_float_loop(const S* in, D* out, size_t n, const CastConfig<
     for (size_t i = 0; i < n; ++i) {
         const S x = in[i];
         if constexpr (Lookup) {
-            if (const D* target = find_map_target(map, x)) {
-                out[i] = *target;
-                continue;
-            }
+            if (write_map_target_for(map, x, out[i])) continue;
         }
         D r = nearest_from_float<D>(x);
         if constexpr (Directed) {

@@ -104,12 +104,7 @@ CastOutcome float_to_int_loop(const S* in, D* out, size_t n, const CastConfig<S,
     const OutOfRangePolicy policy = config.out_of_range;
     for (size_t i = 0; i < n; ++i) {
         const S x = in[i];
-        if (!map.empty()) {
-            if (const D* target = find_map_target(map, x)) {
-                out[i] = *target;
-                continue;
-            }
-        }
+        if (write_map_target_for(map, x, out[i])) continue;
         if (is_nan(x)) return CastError::non_finite_to_int(to_float64(x));
         const double r = static_cast<double>(round_integral<Mode>(widen_for_rounding(x)));
         if (!policy) {

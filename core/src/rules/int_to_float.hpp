@@ -79,12 +79,7 @@ CastOutcome int_to_float_loop(const S* in, D* out, size_t n, const CastConfig<S,
     const std::span<const MapEntry<S, D>> map(config.scalar_map);
     for (size_t i = 0; i < n; ++i) {
         const S x = in[i];
-        if (!map.empty()) {
-            if (const D* target = find_map_target(map, x)) {
-                out[i] = *target;
-                continue;
-            }
-        }
+        if (write_map_target_for(map, x, out[i])) continue;
         const D r = nearest_from_integer<D>(x);
         out[i] = nearest ? r : apply_rounding_mode(r, exact_integer(x), config.rounding);
     }

@@ -111,12 +111,7 @@ CastOutcome int_to_int_loop(const S* in, D* out, size_t n, const CastConfig<S, D
     const std::span<const MapEntry<S, D>> map(config.scalar_map);
     for (size_t i = 0; i < n; ++i) {
         const S x = in[i];
-        if (!map.empty()) {
-            if (const D* target = find_map_target(map, x)) {
-                out[i] = *target;
-                continue;
-            }
-        }
+        if (write_map_target_for(map, x, out[i])) continue;
         if (in_int_range<S, D>(x)) {
             out[i] = static_cast<D>(x);
         } else if (config.out_of_range == OutOfRangeMode::Clamp) {
