@@ -53,6 +53,11 @@ if [ "$(cat "$work/root-complete" 2>/dev/null)" != "$python" ]; then
   for dir in bin sbin lib; do
     [ -e "$root/$dir" ] || [ ! -d "$root/usr/$dir" ] || ln -s "usr/$dir" "$root/$dir"
   done
+  # Installing a Debian package compiles its modules, which unpacking skips:
+  # they are compiled here, by the python3 of the same version (bytecode is
+  # the same on every processor), so that the emulated interpreter doesn't
+  # compile the standard library again at every start.
+  python3 -m compileall -q -j "$jobs" -d "/usr/lib/$python" "$root/usr/lib/$python" >/dev/null
   echo "$python" >"$work/root-complete"
 fi
 
