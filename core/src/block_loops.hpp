@@ -372,6 +372,99 @@ bool convert_elements_with_map(const S* in, D* out, size_t n,
     }
 }
 
+// convert_blocks for a rule that stages the element itself, of the same
+// width as D, with a scalar map of `Entries` entries folded in: a mapped
+// element never needs the element loop, and is written as the first
+// matching entry's target.
+template <class Rule, size_t Entries, Element S, Element D>
+    requires BlockRule<Rule, S, D>
+[[gnu::always_inline]] inline size_t convert_blocks_mapped_loop(const S* in, D* out,
+                                                               size_t start, size_t n,
+                                                               const S* sources,
+                                                               const D* targets) {
+    static_assert(Rule::stages_source && sizeof(S) == sizeof(D));
+    using Flag = UnsignedOfSize<sizeof(S)>;
+    SourceMatcher<S> matches[Entries];
+    D target[Entries];
+    for (size_t e = 0; e < Entries; ++e) {
+        matches[e] = SourceMatcher<S>(sources[e]);
+        target[e] = targets[e];
+    }
+    for (size_t i = start; i < n; i += block_elements) {
+        const size_t len = std::min(block_elements, n - i);
+        const S* x = in + i;
+        Flag needed = 0;
+        for (size_t k = 0; k < len; ++k) {
+            Flag hit = 0;
+            [&]<size_t... e>(std::index_sequence<e...>) {
+                ((hit |= Flag(matches[e](x[k]))), ...);
+            }(std::make_index_sequence<Entries>{});
+            needed |= static_cast<Flag>(Rule::needs_element_loop(x[k], x[k])) &
+                      static_cast<Flag>(hit - Flag(1));
+        }
+        if (needed != 0) return i;
+        D* y = out + i;
+        for (size_t k = 0; k < len; ++k) {
+            D v = Rule::finish(x[k], x[k]);
+            // The last entry first, so that the first match is what remains.
+            [&]<size_t... e>(std::index_sequence<e...>) {
+                ((v = matches[Entries - 1 - e](x[k]) ? target[Entries - 1 - e] : v), ...);
+            }(std::make_index_sequence<Entries>{});
+            y[k] = v;
+        }
+    }
+    return n;
+}
+
+template <class Rule, size_t Entries, Element S, Element D>
+    requires BlockRule<Rule, S, D>
+size_t convert_blocks_mapped(const S* in, D* out, size_t start, size_t n, const S* sources,
+                             const D* targets) {
+    return run_for_target<&convert_blocks_mapped_loop<Rule, Entries, S, D>>(in, out, start, n,
+                                                                             sources, targets);
+}
+
+// convert_in_blocks with a scalar map of up to four entries folded into the
+// block loops (one entry, or four with the last one repeated, which changes
+// no first match), for a rule that stages the element itself and a pair of
+// one width; the element loop applies the map itself. Returns false, having
+// done nothing, for any other call, which then takes convert_mapped's passes.
+template <class Rule, Element S, Element D, class ElementLoop>
+    requires BlockRule<Rule, S, D>
+bool convert_in_blocks_with_map(const S* in, D* out, size_t n,
+                                std::span<const MapEntry<S, D>> map, ElementLoop&& element_loop,
+                                CastOutcome& result) {
+    if constexpr (!Rule::stages_source || sizeof(S) != sizeof(D)) {
+        return false;
+    } else {
+        if (n < short_slice_elements || map.empty() || map.size() > max_block_map_entries) {
+            return false;
+        }
+        S sources[max_block_map_entries];
+        D targets[max_block_map_entries];
+        for (size_t e = 0; e < max_block_map_entries; ++e) {
+            const MapEntry<S, D>& entry = map[std::min(e, map.size() - 1)];
+            sources[e] = entry.source;
+            targets[e] = entry.target;
+        }
+        const bool one = map.size() == 1;
+        result = std::nullopt;
+        size_t i = 0;
+        while ((i = one ? convert_blocks_mapped<Rule, 1>(in, out, i, n, sources, targets)
+                        : convert_blocks_mapped<Rule, max_block_map_entries>(in, out, i, n,
+                                                                             sources, targets)) <
+               n) {
+            const size_t len = std::min(block_elements, n - i);
+            if (CastOutcome error = element_loop(in + i, out + i, len)) {
+                result = error;
+                break;
+            }
+            i += len;
+        }
+        return true;
+    }
+}
+
 // A conversion with a scalar map of a few entries, chunk by chunk:
 // `unmapped` converts the chunk as if there were no map, and the mapped
 // elements then take their targets. A conversion that can fail sees zeros

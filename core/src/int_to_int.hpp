@@ -51,6 +51,13 @@ CastOutcome convert_slice_int_to_int(std::span<const S> src, std::span<D> dst,
             }
         }
         if (!R::whole_source && !config.out_of_range) {
+            if constexpr (!R::whole_source) {
+                CastOutcome result;
+                if (detail::convert_in_blocks_with_map<detail::IntToIntCheckRule<S, D>>(
+                        in, out, n, map, element_loop, result)) {
+                    return result;
+                }
+            }
             return detail::convert_mapped<true>(in, out, n, map, unmapped, element_loop);
         }
         return detail::convert_mapped<false>(in, out, n, map, unmapped, element_loop);

@@ -119,6 +119,9 @@ std::vector<PairCase> edge_cases() {
     cases.push_back(edge_case<int64_t, int32_t>("out_of_range", {{}, absent}, int64_t{1} << 40));
     cases.push_back(edge_case<int64_t, int32_t>("mapped", {{{int64_t{1} << 40, 7}}, absent}, int64_t{1} << 40));
     cases.push_back(edge_case<int16_t, uint8_t>("negative", {{{-1, 200}}, absent}, int16_t{-2}));
+    cases.push_back(edge_case<int8_t, uint8_t>("negative", {{{-1, 200}}, absent}, int8_t{-2}));
+    cases.push_back(edge_case<int32_t, uint32_t>("mapped_negative", {{{7, 1}, {-2, 9}}, absent},
+                                                 int32_t{-2}));
     cases.push_back(edge_case<int16_t, uint8_t>("mapped_negative", {{{-2, 200}, {-2, 100}}, absent},
                                                 int16_t{-2}));
     cases.push_back(edge_case<double, int8_t>("first_of_two_entries", {{{nan, -1}, {nan, -2}}, clamp, ne},
