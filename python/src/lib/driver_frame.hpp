@@ -100,6 +100,13 @@ struct InlineStep {
         };
         if (entries.empty()) return plain(in, out, n);
         const std::span<const MapEntry<S, D>> map(entries);
+        if constexpr (IntegerElement<S> && std::same_as<S, D>) {
+            // A copy with the targets selected in, in one pass.
+            if (tolvane::detail::convert_elements_with_map<
+                    tolvane::detail::IntToIntWrapRule<S, D>>(in, out, n, map)) {
+                return std::nullopt;
+            }
+        }
         const auto element_loop = [map](const S* x, D* y, std::size_t len) -> CastOutcome {
             for (std::size_t i = 0; i < len; ++i) {
                 const D* target = find_map_target(map, x[i]);
