@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <type_traits>
 #include <utility>
@@ -340,6 +341,31 @@ void convert_elements_mapped(const S* in, D* out, size_t n, const S* sources,
                                                                        targets);
 }
 
+// The entries of a map that the one-pass loops take: one, or four with the
+// last one repeated, which changes no first match. None for a slice of a
+// few elements or a map of more than four entries.
+template <Element S, Element D>
+struct PaddedMap {
+    S sources[max_block_map_entries];
+    D targets[max_block_map_entries];
+    bool one;
+};
+
+template <Element S, Element D>
+std::optional<PaddedMap<S, D>> padded_map(std::span<const MapEntry<S, D>> map, size_t n) {
+    if (n < short_slice_elements || map.empty() || map.size() > max_block_map_entries) {
+        return std::nullopt;
+    }
+    PaddedMap<S, D> padded{};
+    for (size_t e = 0; e < max_block_map_entries; ++e) {
+        const MapEntry<S, D>& entry = map[std::min(e, map.size() - 1)];
+        padded.sources[e] = entry.source;
+        padded.targets[e] = entry.target;
+    }
+    padded.one = map.size() == 1;
+    return padded;
+}
+
 // convert_elements_mapped for a map of up to four entries: one entry, or
 // four, with the last entry repeated, which changes no first match. Returns
 // false, having done nothing, for a longer map or a slice of a few elements,
@@ -353,20 +379,13 @@ bool convert_elements_with_map(const S* in, D* out, size_t n,
                   std::same_as<D, float16>) {
         return false;
     } else {
-        if (n < short_slice_elements || map.empty() || map.size() > max_block_map_entries) {
-            return false;
-        }
-        S sources[max_block_map_entries];
-        D targets[max_block_map_entries];
-        for (size_t e = 0; e < max_block_map_entries; ++e) {
-            const MapEntry<S, D>& entry = map[std::min(e, map.size() - 1)];
-            sources[e] = entry.source;
-            targets[e] = entry.target;
-        }
-        if (map.size() == 1) {
-            convert_elements_mapped<Rule, 1>(in, out, n, sources, targets);
+        const std::optional<PaddedMap<S, D>> p = padded_map(map, n);
+        if (!p) return false;
+        if (p->one) {
+            convert_elements_mapped<Rule, 1>(in, out, n, p->sources, p->targets);
         } else {
-            convert_elements_mapped<Rule, max_block_map_entries>(in, out, n, sources, targets);
+            convert_elements_mapped<Rule, max_block_map_entries>(in, out, n, p->sources,
+                                                                 p->targets);
         }
         return true;
     }
@@ -437,17 +456,11 @@ bool convert_in_blocks_with_map(const S* in, D* out, size_t n,
     if constexpr (!Rule::stages_source || sizeof(S) != sizeof(D)) {
         return false;
     } else {
-        if (n < short_slice_elements || map.empty() || map.size() > max_block_map_entries) {
-            return false;
-        }
-        S sources[max_block_map_entries];
-        D targets[max_block_map_entries];
-        for (size_t e = 0; e < max_block_map_entries; ++e) {
-            const MapEntry<S, D>& entry = map[std::min(e, map.size() - 1)];
-            sources[e] = entry.source;
-            targets[e] = entry.target;
-        }
-        const bool one = map.size() == 1;
+        const std::optional<PaddedMap<S, D>> padded = padded_map(map, n);
+        if (!padded) return false;
+        const S* sources = padded->sources;
+        const D* targets = padded->targets;
+        const bool one = padded->one;
         result = std::nullopt;
         size_t i = 0;
         while ((i = one ? convert_blocks_mapped<Rule, 1>(in, out, i, n, sources, targets)
