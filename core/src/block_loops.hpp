@@ -12,9 +12,11 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <span>
 #include <type_traits>
@@ -23,6 +25,7 @@
 #include "cast_config.hpp"
 #include "cast_error.hpp"
 #include "element_types.hpp"
+#include "float16.hpp"
 #include "rules/rule.hpp"
 #include "simd/targets.hpp"
 
@@ -248,26 +251,40 @@ bool flag_mapped(const S* x, size_t len, const S* sources, UnsignedOfSize<sizeof
                                                                   substituted);
 }
 
-// One entry's target into the flagged elements of `to`, over what `from`
-// holds, or over `to` itself when InPlace. The choice is a blend of bits,
-// which vectorises for every D (float16's select would not), and the
+// The flagged elements' targets into `to`, over what `from` holds, or over
+// `to` itself when InPlace, each entry's in turn within one pass (the last
+// first, so that the first match is what remains). The choice is a blend of
+// bits, which vectorises for every D (float16's select would not), and the
 // pointers are unaliased, since a runtime overlap check would send the
 // in-place case to the scalar loop.
-template <bool InPlace, Element D, class Flag>
-[[gnu::always_inline]] inline void write_map_target(const Flag* __restrict flags, Flag bit,
-                                                    D target, const D* __restrict from,
+template <size_t Entries, bool InPlace, Element D, class Flag>
+[[gnu::always_inline]] inline void write_map_target(const Flag* __restrict flags,
+                                                    const D* targets, const D* __restrict from,
                                                     D* __restrict to, size_t len) {
-    const auto target_bits = std::bit_cast<Flag>(target);
+    Flag target_bits[Entries];
+    for (size_t e = 0; e < Entries; ++e) target_bits[e] = std::bit_cast<Flag>(targets[e]);
     for (size_t k = 0; k < len; ++k) {
-        const auto take = static_cast<Flag>(Flag(0) - Flag((flags[k] & bit) != 0));
         const D& was = InPlace ? to[k] : from[k];
         // float16 through its member: copies of the whole struct keep the
         // vectoriser out.
+        Flag v;
         if constexpr (std::same_as<D, float16>) {
-            to[k].bits = static_cast<Flag>((target_bits & take) | (was.bits & ~take));
+            v = was.bits;
         } else {
-            const auto converted = std::bit_cast<Flag>(was);
-            to[k] = std::bit_cast<D>(static_cast<Flag>((target_bits & take) | (converted & ~take)));
+            v = std::bit_cast<Flag>(was);
+        }
+        [&]<size_t... e>(std::index_sequence<e...>) {
+            ((v = [&](size_t entry) {
+                 const auto take =
+                     static_cast<Flag>(Flag(0) - Flag((flags[k] & Flag(1u << entry)) != 0));
+                 return static_cast<Flag>((target_bits[entry] & take) | (v & ~take));
+             }(Entries - 1 - e)),
+             ...);
+        }(std::make_index_sequence<Entries>{});
+        if constexpr (std::same_as<D, float16>) {
+            to[k].bits = v;
+        } else {
+            to[k] = std::bit_cast<D>(v);
         }
     }
 }
@@ -275,10 +292,10 @@ template <bool InPlace, Element D, class Flag>
 // Each flagged element's target, the first matching entry's, over what the
 // unmapped conversion wrote to `from`, into `to` (which may be `from`);
 // working in the target's lane width.
-template <Element D, class SourceFlag>
+template <size_t Entries, Element D, class SourceFlag>
 [[gnu::always_inline]] inline void write_map_targets_loop(const SourceFlag* flags_of_source,
                                                           const D* from, D* to, size_t len,
-                                                          std::span<const D> targets) {
+                                                          const D* targets) {
     using Flag = UnsignedOfSize<sizeof(D)>;
     Flag narrowed[sizeof(SourceFlag) == sizeof(D) ? 1 : mapped_chunk_elements];
     const Flag* flags;
@@ -288,23 +305,18 @@ template <Element D, class SourceFlag>
         for (size_t k = 0; k < len; ++k) narrowed[k] = static_cast<Flag>(flags_of_source[k]);
         flags = narrowed;
     }
-    // The last entry first, so that the first match is what remains.
-    for (size_t e = targets.size(); e-- > 0;) {
-        const auto bit = static_cast<Flag>(1u << e);
-        if (from == to) {
-            write_map_target<true>(flags, bit, targets[e], static_cast<const D*>(nullptr), to, len);
-        } else {
-            write_map_target<false>(flags, bit, targets[e], from, to, len);
-        }
-        from = to;
+    if (from == to) {
+        write_map_target<Entries, true>(flags, targets, static_cast<const D*>(nullptr), to, len);
+    } else {
+        write_map_target<Entries, false>(flags, targets, from, to, len);
     }
 }
 
-template <Element D, class SourceFlag>
+template <size_t Entries, Element D, class SourceFlag>
 void write_map_targets(const SourceFlag* flags_of_source, const D* from, D* to, size_t len,
-                       std::span<const D> targets) {
-    run_for_target<&write_map_targets_loop<D, SourceFlag>>(flags_of_source, from, to, len,
-                                                           targets);
+                       const D* targets) {
+    run_for_target<&write_map_targets_loop<Entries, D, SourceFlag>>(flags_of_source, from, to,
+                                                                    len, targets);
 }
 
 // The whole slice under a rule that never needs the element loop, with a
@@ -478,15 +490,89 @@ bool convert_in_blocks_with_map(const S* in, D* out, size_t n,
     }
 }
 
-// A conversion with a scalar map of a few entries, chunk by chunk:
-// `unmapped` converts the chunk as if there were no map, and the mapped
-// elements then take their targets. A conversion that can fail sees zeros
-// in place of the mapped elements, so that only an element the map leaves
-// alone can make it fail, and writes into a buffer, since it may write past
-// a failing element; a chunk where it fails goes to the element loop (which
-// applies the map and returns the first failure), so that results, errors
-// and what is written are the element loop's. A longer map runs the element
-// loop throughout.
+// The chunk with each mapped element replaced by its entry's stand-in, the
+// first matching entry's, in one pass in the source's lane width; returns
+// whether any element matches.
+template <size_t Entries, Element S>
+[[gnu::always_inline]] inline bool substitute_mapped_loop(const S* __restrict x, size_t len,
+                                                          const S* sources,
+                                                          const S* stand_ins,
+                                                          S* __restrict substituted) {
+    using Flag = UnsignedOfSize<sizeof(S)>;
+    SourceMatcher<S> matches[Entries];
+    Flag stand_in_bits[Entries];
+    for (size_t e = 0; e < Entries; ++e) {
+        matches[e] = SourceMatcher<S>(sources[e]);
+        stand_in_bits[e] = std::bit_cast<Flag>(stand_ins[e]);
+    }
+    Flag any = 0;
+    for (size_t k = 0; k < len; ++k) {
+        Flag v = std::bit_cast<Flag>(x[k]);
+        // The last entry first, so that the first match is what remains.
+        [&]<size_t... e>(std::index_sequence<e...>) {
+            ((v = [&](size_t entry) {
+                 const auto take = static_cast<Flag>(Flag(0) - Flag(matches[entry](x[k])));
+                 any |= take;
+                 return static_cast<Flag>((stand_in_bits[entry] & take) | (v & ~take));
+             }(Entries - 1 - e)),
+             ...);
+        }(std::make_index_sequence<Entries>{});
+        substituted[k] = std::bit_cast<S>(v);
+    }
+    return any != 0;
+}
+
+template <size_t Entries, Element S>
+bool substitute_mapped(const S* x, size_t len, const S* sources, const S* stand_ins,
+                       S* substituted) {
+    return run_for_target<&substitute_mapped_loop<Entries, S>>(x, len, sources, stand_ins,
+                                                               substituted);
+}
+
+// A source value that the unmapped conversion turns into exactly `target`,
+// bit for bit, without failing: the target's own value in the source type,
+// checked by converting it. None where the source type has no such value
+// (a NaN, a fraction or a value beyond the range of an integer source) or
+// the conversion changes it.
+template <Element S, Element D, class Unmapped>
+std::optional<S> stand_in_for(D target, Unmapped& unmapped) {
+    double value;
+    if constexpr (FloatElement<D>) {
+        value = to_float64(target);
+    } else {
+        value = static_cast<double>(target);
+    }
+    S candidate;
+    if constexpr (IntegerElement<S>) {
+        if (!(value == std::trunc(value) &&
+              value >= static_cast<double>(std::numeric_limits<S>::min()) &&
+              value < integer_upper_limit<S>)) {
+            return std::nullopt;
+        }
+        candidate = static_cast<S>(value);
+    } else if constexpr (std::same_as<S, float16>) {
+        candidate = float64_to_float16(value);
+    } else {
+        candidate = static_cast<S>(value);
+    }
+    D converted;
+    if (unmapped(&candidate, &converted, 1)) return std::nullopt;
+    if (std::memcmp(&converted, &target, sizeof(D)) != 0) return std::nullopt;
+    return candidate;
+}
+
+// A conversion with a scalar map of a few entries, chunk by chunk. Where
+// every entry's target has a stand-in, `unmapped` converts the chunk with
+// the stand-ins in place of the mapped elements, which writes every target
+// itself. Otherwise it converts the chunk as if there were no map (a
+// conversion that can fail with zeros in place of the mapped elements,
+// which every conversion takes without failing), and the mapped elements
+// then take their targets. Either way only an element the map leaves alone
+// can make it fail; a conversion that can fail writes into a buffer, since
+// it may write past a failing element, and a chunk where it fails goes to
+// the element loop (which applies the map and returns the first failure),
+// so that results, errors and what is written are the element loop's. A
+// longer map runs the element loop throughout.
 template <bool CanFail, Element S, Element D, class Unmapped, class ElementLoop>
 CastOutcome convert_mapped(const S* in, D* out, size_t n, std::span<const MapEntry<S, D>> map,
                            Unmapped&& unmapped, ElementLoop&& element_loop) {
@@ -495,48 +581,62 @@ CastOutcome convert_mapped(const S* in, D* out, size_t n, std::span<const MapEnt
     }
     S sources[max_block_map_entries];
     D targets[max_block_map_entries];
+    S stand_ins[max_block_map_entries];
+    bool stand_in_all = true;
     for (size_t e = 0; e < map.size(); ++e) {
         sources[e] = map[e].source;
         targets[e] = map[e].target;
+        if (stand_in_all) {
+            const std::optional<S> stand_in = stand_in_for<S>(targets[e], unmapped);
+            stand_in_all = stand_in.has_value();
+            if (stand_in_all) stand_ins[e] = *stand_in;
+        }
     }
-    using Flag = UnsignedOfSize<sizeof(S)>;
-    const auto flag = [&map, &sources](const S* x, size_t len, Flag* flags, S* substituted) {
+    // The entry count as a constant of the loops.
+    const auto with_entries = [&map](auto run) {
         switch (map.size()) {
             case 1:
-                return flag_mapped<1, CanFail>(x, len, sources, flags, substituted);
+                return run(std::integral_constant<size_t, 1>{});
             case 2:
-                return flag_mapped<2, CanFail>(x, len, sources, flags, substituted);
+                return run(std::integral_constant<size_t, 2>{});
             case 3:
-                return flag_mapped<3, CanFail>(x, len, sources, flags, substituted);
+                return run(std::integral_constant<size_t, 3>{});
             default:
-                return flag_mapped<4, CanFail>(x, len, sources, flags, substituted);
+                return run(std::integral_constant<size_t, 4>{});
         }
     };
-    const std::span<const D> entry_targets(targets, map.size());
-    Flag flags[mapped_chunk_elements];
-    S substituted[CanFail ? mapped_chunk_elements : 1];
-    D converted[CanFail ? mapped_chunk_elements : 1];
-    for (size_t i = 0; i < n; i += mapped_chunk_elements) {
-        const size_t len = std::min(mapped_chunk_elements, n - i);
-        const S* x = in + i;
-        D* y = out + i;
-        const bool any = flag(x, len, flags, substituted);
-        if constexpr (CanFail) {
-            if (unmapped(any ? substituted : x, converted, len)) {
-                if (CastOutcome error = element_loop(x, y, len)) return error;
-                continue;
-            }
-            if (any) {
-                write_map_targets(flags, converted, y, len, entry_targets);
+    return with_entries([&](auto entries) -> CastOutcome {
+        constexpr size_t Entries = decltype(entries)::value;
+        UnsignedOfSize<sizeof(S)> flags[mapped_chunk_elements];
+        S substituted[mapped_chunk_elements];
+        D converted[CanFail ? mapped_chunk_elements : 1];
+        for (size_t i = 0; i < n; i += mapped_chunk_elements) {
+            const size_t len = std::min(mapped_chunk_elements, n - i);
+            const S* x = in + i;
+            D* y = out + i;
+            const bool any =
+                stand_in_all
+                    ? substitute_mapped<Entries>(x, len, sources, stand_ins, substituted)
+                    : flag_mapped<Entries, CanFail>(x, len, sources, flags, substituted);
+            const S* seen = any && (stand_in_all || CanFail) ? substituted : x;
+            const bool write_targets = any && !stand_in_all;
+            if constexpr (CanFail) {
+                if (unmapped(seen, converted, len)) {
+                    if (CastOutcome error = element_loop(x, y, len)) return error;
+                    continue;
+                }
+                if (write_targets) {
+                    write_map_targets<Entries>(flags, converted, y, len, targets);
+                } else {
+                    std::memcpy(y, converted, len * sizeof(D));
+                }
             } else {
-                std::memcpy(y, converted, len * sizeof(D));
+                unmapped(seen, y, len);
+                if (write_targets) write_map_targets<Entries>(flags, y, y, len, targets);
             }
-        } else {
-            unmapped(x, y, len);
-            if (any) write_map_targets(flags, y, y, len, entry_targets);
         }
-    }
-    return std::nullopt;
+        return std::nullopt;
+    });
 }
 
 }  // namespace tolvane::detail

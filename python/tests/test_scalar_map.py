@@ -1333,3 +1333,43 @@ def test_no_objects_accumulate_over_many_failing_calls(unraisable_count, capfd):
         run()
     gc.collect()
     assert len(gc.get_objects()) - before < 50
+
+
+# --- long arrays: mapped elements across chunk edges --------------------------
+
+NAN = float("nan")
+F32_NAN_PAYLOAD = np.array([0x7FC00123], dtype=np.uint32).view(np.float32)[0]
+
+# Targets whose value the source type holds exactly, targets it can't hold
+# (a fraction, -0.0, NaN, a value beyond it), and a target that is itself a
+# mapped source.
+LONG_MAPS = [
+    ("int16", "float32", "nearest-even", None, {5: -0.0}),
+    ("int32", "int16", "nearest-even", None, {7: 8, 8: 9}),
+    ("float32", "int64", "towards-zero", "wrap", {NAN: 2**53 + 1}),
+    ("float64", "int8", "towards-positive", "wrap", {NAN: -128, 1.5: 127}),
+    ("float16", "int8", "nearest-away", "clamp", {NAN: 100, float("inf"): -3}),
+    ("uint8", "int16", "nearest-even", "clamp", {7: -1}),
+    ("int64", "float64", "towards-negative", None, {3: 0.5, 4: 2.0**60}),
+    ("float64", "float32", "nearest-even", None, {NAN: F32_NAN_PAYLOAD, 2.5: 1e-45}),
+    ("float64", "float16", "towards-zero", None, {1e300: 65504.0, -0.0: 2.0}),
+    ("uint64", "float16", "towards-positive", None, {2**64 - 1: 1.0, 9: NAN}),
+]
+
+
+@pytest.mark.parametrize("src, dst, mode, policy, entries", LONG_MAPS)
+def test_long_arrays_map_as_elements_alone(src, dst, mode, policy, entries):
+    """A long mapped conversion equals, bit for bit, its elements converted
+    in slices too short for the chunked loops; the mapped sources sit at the
+    edges of blocks and chunks."""
+    n = 2100
+    a = (np.arange(n) % 7).astype(src)
+    sources = list(entries)
+    for k, at in enumerate([0, 255, 256, 1023, 1024, 1025, 2047, 2048, 2099, 600]):
+        a[at] = sources[k % len(sources)]
+    kwargs = dict(target_dtype=dst, rounding_mode=mode, scalar_map_entries=entries)
+    if policy:
+        kwargs["out_of_range_mode"] = policy
+    whole = tolvane.cast_array(a, **kwargs)
+    alone = np.concatenate([tolvane.cast_array(a[i : i + 15], **kwargs) for i in range(0, n, 15)])
+    assert whole.view(f"u{whole.itemsize}").tolist() == alone.view(f"u{alone.itemsize}").tolist()
