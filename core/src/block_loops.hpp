@@ -576,67 +576,64 @@ std::optional<S> stand_in_for(D target, Unmapped& unmapped) {
 template <bool CanFail, Element S, Element D, class Unmapped, class ElementLoop>
 CastOutcome convert_mapped(const S* in, D* out, size_t n, std::span<const MapEntry<S, D>> map,
                            Unmapped&& unmapped, ElementLoop&& element_loop) {
-    if (n < short_slice_elements || map.size() > max_block_map_entries) {
-        return element_loop(in, out, n);
-    }
-    S sources[max_block_map_entries];
-    D targets[max_block_map_entries];
+    const std::optional<PaddedMap<S, D>> padded = padded_map(map, n);
+    if (!padded) return element_loop(in, out, n);
+    const S* sources = padded->sources;
+    const D* targets = padded->targets;
     S stand_ins[max_block_map_entries];
     bool stand_in_all = true;
-    for (size_t e = 0; e < map.size(); ++e) {
-        sources[e] = map[e].source;
-        targets[e] = map[e].target;
-        if (stand_in_all) {
-            const std::optional<S> stand_in = stand_in_for<S>(targets[e], unmapped);
-            stand_in_all = stand_in.has_value();
-            if (stand_in_all) stand_ins[e] = *stand_in;
-        }
+    for (size_t e = 0; stand_in_all && e < max_block_map_entries; ++e) {
+        const std::optional<S> stand_in = stand_in_for<S>(targets[e], unmapped);
+        stand_in_all = stand_in.has_value();
+        if (stand_in_all) stand_ins[e] = *stand_in;
     }
-    // The entry count as a constant of the loops.
-    const auto with_entries = [&map](auto run) {
-        switch (map.size()) {
-            case 1:
-                return run(std::integral_constant<size_t, 1>{});
-            case 2:
-                return run(std::integral_constant<size_t, 2>{});
-            case 3:
-                return run(std::integral_constant<size_t, 3>{});
-            default:
-                return run(std::integral_constant<size_t, 4>{});
+    // One entry, or four, as a constant of the loops.
+    const bool one = padded->one;
+    const auto mark = [&](const S* x, size_t len, UnsignedOfSize<sizeof(S)>* flags,
+                          S* substituted) {
+        if (stand_in_all) {
+            return one ? substitute_mapped<1>(x, len, sources, stand_ins, substituted)
+                       : substitute_mapped<max_block_map_entries>(x, len, sources, stand_ins,
+                                                                  substituted);
+        }
+        return one ? flag_mapped<1, CanFail>(x, len, sources, flags, substituted)
+                   : flag_mapped<max_block_map_entries, CanFail>(x, len, sources, flags,
+                                                                 substituted);
+    };
+    const auto write_targets = [&](const UnsignedOfSize<sizeof(S)>* flags, const D* from, D* to,
+                                   size_t len) {
+        if (one) {
+            write_map_targets<1>(flags, from, to, len, targets);
+        } else {
+            write_map_targets<max_block_map_entries>(flags, from, to, len, targets);
         }
     };
-    return with_entries([&](auto entries) -> CastOutcome {
-        constexpr size_t Entries = decltype(entries)::value;
-        UnsignedOfSize<sizeof(S)> flags[mapped_chunk_elements];
-        S substituted[mapped_chunk_elements];
-        D converted[CanFail ? mapped_chunk_elements : 1];
-        for (size_t i = 0; i < n; i += mapped_chunk_elements) {
-            const size_t len = std::min(mapped_chunk_elements, n - i);
-            const S* x = in + i;
-            D* y = out + i;
-            const bool any =
-                stand_in_all
-                    ? substitute_mapped<Entries>(x, len, sources, stand_ins, substituted)
-                    : flag_mapped<Entries, CanFail>(x, len, sources, flags, substituted);
-            const S* seen = any && (stand_in_all || CanFail) ? substituted : x;
-            const bool write_targets = any && !stand_in_all;
-            if constexpr (CanFail) {
-                if (unmapped(seen, converted, len)) {
-                    if (CastOutcome error = element_loop(x, y, len)) return error;
-                    continue;
-                }
-                if (write_targets) {
-                    write_map_targets<Entries>(flags, converted, y, len, targets);
-                } else {
-                    std::memcpy(y, converted, len * sizeof(D));
-                }
-            } else {
-                unmapped(seen, y, len);
-                if (write_targets) write_map_targets<Entries>(flags, y, y, len, targets);
+    UnsignedOfSize<sizeof(S)> flags[mapped_chunk_elements];
+    S substituted[mapped_chunk_elements];
+    D converted[CanFail ? mapped_chunk_elements : 1];
+    for (size_t i = 0; i < n; i += mapped_chunk_elements) {
+        const size_t len = std::min(mapped_chunk_elements, n - i);
+        const S* x = in + i;
+        D* y = out + i;
+        const bool any = mark(x, len, flags, substituted);
+        const S* seen = any && (stand_in_all || CanFail) ? substituted : x;
+        const bool blend = any && !stand_in_all;
+        if constexpr (CanFail) {
+            if (unmapped(seen, converted, len)) {
+                if (CastOutcome error = element_loop(x, y, len)) return error;
+                continue;
             }
+            if (blend) {
+                write_targets(flags, converted, y, len);
+            } else {
+                std::memcpy(y, converted, len * sizeof(D));
+            }
+        } else {
+            unmapped(seen, y, len);
+            if (blend) write_targets(flags, y, y, len);
         }
-        return std::nullopt;
-    });
+    }
+    return std::nullopt;
 }
 
 }  // namespace tolvane::detail
