@@ -77,7 +77,9 @@ inline D clamp_integer(S x) {
         // Every bound lies in S's range, so the comparisons stay in S.
         constexpr S lo = static_cast<S>(R::lo);
         constexpr S hi = static_cast<S>(R::hi);
-        return static_cast<D>(x < lo ? lo : (x > hi ? hi : x));
+        // As min and max, which vectorise in S's lanes before the narrowing;
+        // GCC narrows the comparisons of the selects first.
+        return static_cast<D>(std::min<S>(std::max<S>(x, lo), hi));
     }
 }
 
