@@ -403,23 +403,42 @@ bool convert_elements_with_map(const S* in, D* out, size_t n,
     }
 }
 
-// convert_blocks for a rule that stages the element itself, of the same
-// width as D, with a scalar map of `Entries` entries folded in: a mapped
-// element never needs the element loop, and is written as the first
-// matching entry's target.
+// x's bits, or the bits of the first matching entry's stand-in (the last
+// entry is tested first, so that the first match is what remains), in
+// straight-line code; `any` collects the matches.
+template <size_t Entries, Element S, class Flag>
+[[gnu::always_inline]] inline Flag stand_in_or_self(S x, const SourceMatcher<S>* matches,
+                                                    const Flag* stand_in_bits, Flag& any) {
+    Flag v = std::bit_cast<Flag>(x);
+    [&]<size_t... e>(std::index_sequence<e...>) {
+        ((v = [&](size_t entry) {
+             const auto take = static_cast<Flag>(Flag(0) - Flag(matches[entry](x)));
+             any |= take;
+             return static_cast<Flag>((stand_in_bits[entry] & take) | (v & ~take));
+         }(Entries - 1 - e)),
+         ...);
+    }(std::make_index_sequence<Entries>{});
+    return v;
+}
+
+// convert_blocks for a rule that stages the element itself, with a scalar
+// map of `Entries` entries folded in: a mapped element never needs the
+// element loop, and is written as its entry's stand-in, a source value that
+// `finish` turns into the entry's target. The selection stays in the
+// source's lanes.
 template <class Rule, size_t Entries, Element S, Element D>
     requires BlockRule<Rule, S, D>
 [[gnu::always_inline]] inline size_t convert_blocks_mapped_loop(const S* in, D* out,
                                                                size_t start, size_t n,
                                                                const S* sources,
-                                                               const D* targets) {
-    static_assert(Rule::stages_source && sizeof(S) == sizeof(D));
+                                                               const S* stand_ins) {
+    static_assert(Rule::stages_source);
     using Flag = UnsignedOfSize<sizeof(S)>;
     SourceMatcher<S> matches[Entries];
-    D target[Entries];
+    Flag stand_in_bits[Entries];
     for (size_t e = 0; e < Entries; ++e) {
         matches[e] = SourceMatcher<S>(sources[e]);
-        target[e] = targets[e];
+        stand_in_bits[e] = std::bit_cast<Flag>(stand_ins[e]);
     }
     for (size_t i = start; i < n; i += block_elements) {
         const size_t len = std::min(block_elements, n - i);
@@ -436,12 +455,10 @@ template <class Rule, size_t Entries, Element S, Element D>
         if (needed != 0) return i;
         D* y = out + i;
         for (size_t k = 0; k < len; ++k) {
-            D v = Rule::finish(x[k], x[k]);
-            // The last entry first, so that the first match is what remains.
-            [&]<size_t... e>(std::index_sequence<e...>) {
-                ((v = matches[Entries - 1 - e](x[k]) ? target[Entries - 1 - e] : v), ...);
-            }(std::make_index_sequence<Entries>{});
-            y[k] = v;
+            Flag any = 0;
+            const S v =
+                std::bit_cast<S>(stand_in_or_self<Entries>(x[k], matches, stand_in_bits, any));
+            y[k] = Rule::finish(v, v);
         }
     }
     return n;
@@ -450,35 +467,41 @@ template <class Rule, size_t Entries, Element S, Element D>
 template <class Rule, size_t Entries, Element S, Element D>
     requires BlockRule<Rule, S, D>
 size_t convert_blocks_mapped(const S* in, D* out, size_t start, size_t n, const S* sources,
-                             const D* targets) {
+                             const S* stand_ins) {
     return run_for_target<&convert_blocks_mapped_loop<Rule, Entries, S, D>>(in, out, start, n,
-                                                                             sources, targets);
+                                                                             sources, stand_ins);
 }
 
 // convert_in_blocks with a scalar map of up to four entries folded into the
 // block loops (one entry, or four with the last one repeated, which changes
-// no first match), for a rule that stages the element itself and a pair of
-// one width; the element loop applies the map itself. Returns false, having
-// done nothing, for any other call, which then takes convert_mapped's passes.
+// no first match), for an integer rule that stages the element itself, a
+// target no narrower than the source (narrowing the selected lanes
+// vectorises poorly) and targets that `finish` makes of some source value;
+// the element loop applies the map itself. Returns false, having done
+// nothing, for any other call, which then takes convert_mapped's passes.
 template <class Rule, Element S, Element D, class ElementLoop>
     requires BlockRule<Rule, S, D>
 bool convert_in_blocks_with_map(const S* in, D* out, size_t n,
                                 std::span<const MapEntry<S, D>> map, ElementLoop&& element_loop,
                                 CastOutcome& result) {
-    if constexpr (!Rule::stages_source || sizeof(S) != sizeof(D)) {
+    if constexpr (!Rule::stages_source || !IntegerElement<S> || !IntegerElement<D> ||
+                  sizeof(S) > sizeof(D)) {
         return false;
     } else {
         const std::optional<PaddedMap<S, D>> padded = padded_map(map, n);
         if (!padded) return false;
+        S stand_ins[max_block_map_entries];
+        for (size_t e = 0; e < max_block_map_entries; ++e) {
+            stand_ins[e] = static_cast<S>(padded->targets[e]);
+            if (Rule::finish(stand_ins[e], stand_ins[e]) != padded->targets[e]) return false;
+        }
         const S* sources = padded->sources;
-        const D* targets = padded->targets;
         const bool one = padded->one;
         result = std::nullopt;
         size_t i = 0;
-        while ((i = one ? convert_blocks_mapped<Rule, 1>(in, out, i, n, sources, targets)
-                        : convert_blocks_mapped<Rule, max_block_map_entries>(in, out, i, n,
-                                                                             sources, targets)) <
-               n) {
+        while ((i = one ? convert_blocks_mapped<Rule, 1>(in, out, i, n, sources, stand_ins)
+                        : convert_blocks_mapped<Rule, max_block_map_entries>(
+                              in, out, i, n, sources, stand_ins)) < n) {
             const size_t len = std::min(block_elements, n - i);
             if (CastOutcome error = element_loop(in + i, out + i, len)) {
                 result = error;
@@ -507,17 +530,8 @@ template <size_t Entries, Element S>
     }
     Flag any = 0;
     for (size_t k = 0; k < len; ++k) {
-        Flag v = std::bit_cast<Flag>(x[k]);
-        // The last entry first, so that the first match is what remains.
-        [&]<size_t... e>(std::index_sequence<e...>) {
-            ((v = [&](size_t entry) {
-                 const auto take = static_cast<Flag>(Flag(0) - Flag(matches[entry](x[k])));
-                 any |= take;
-                 return static_cast<Flag>((stand_in_bits[entry] & take) | (v & ~take));
-             }(Entries - 1 - e)),
-             ...);
-        }(std::make_index_sequence<Entries>{});
-        substituted[k] = std::bit_cast<S>(v);
+        substituted[k] =
+            std::bit_cast<S>(stand_in_or_self<Entries>(x[k], matches, stand_in_bits, any));
     }
     return any != 0;
 }

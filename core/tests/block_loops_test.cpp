@@ -124,6 +124,10 @@ std::vector<PairCase> edge_cases() {
                                                  int32_t{-2}));
     cases.push_back(edge_case<int16_t, uint8_t>("mapped_negative", {{{-2, 200}, {-2, 100}}, absent},
                                                 int16_t{-2}));
+    cases.push_back(edge_case<int8_t, uint16_t>("mapped_negative", {{{7, 1}, {-2, 65535}}, absent},
+                                                int8_t{-2}));
+    cases.push_back(edge_case<int16_t, uint64_t>("negative", {{{-1, 5}}, absent}, int16_t{-2}));
+    cases.push_back(edge_case<int8_t, uint32_t>("negative", {{{-1, 1000}}, absent}, int8_t{-2}));
     cases.push_back(edge_case<double, int8_t>("first_of_two_entries", {{{nan, -1}, {nan, -2}}, clamp, ne},
                                               nan));
     cases.push_back(edge_case<uint32_t, int8_t>("wrapped", {{{7, -7}}, wrap}, uint32_t{1000}));
