@@ -403,23 +403,37 @@ bool convert_elements_with_map(const S* in, D* out, size_t n,
     }
 }
 
-// x's bits, or the bits of the first matching entry's stand-in (the last
-// entry is tested first, so that the first match is what remains), in
-// straight-line code; `any` collects the matches.
-template <size_t Entries, Element S, class Flag>
-[[gnu::always_inline]] inline Flag stand_in_or_self(S x, const SourceMatcher<S>* matches,
-                                                    const Flag* stand_in_bits, Flag& any) {
-    Flag v = std::bit_cast<Flag>(x);
-    [&]<size_t... e>(std::index_sequence<e...>) {
-        ((v = [&](size_t entry) {
-             const auto take = static_cast<Flag>(Flag(0) - Flag(matches[entry](x)));
-             any |= take;
-             return static_cast<Flag>((stand_in_bits[entry] & take) | (v & ~take));
-         }(Entries - 1 - e)),
-         ...);
-    }(std::make_index_sequence<Entries>{});
-    return v;
-}
+// A map's entries as the block loops test them: each element, or the first
+// matching entry's stand-in in its place (the last entry is tested first, so
+// that the first match is what remains), in straight-line code in the
+// source's lanes.
+template <size_t Entries, Element S>
+struct StandIns {
+    using Flag = UnsignedOfSize<sizeof(S)>;
+    SourceMatcher<S> matches[Entries];
+    Flag stand_in_bits[Entries];
+
+    StandIns(const S* sources, const S* stand_ins) {
+        for (size_t e = 0; e < Entries; ++e) {
+            matches[e] = SourceMatcher<S>(sources[e]);
+            stand_in_bits[e] = std::bit_cast<Flag>(stand_ins[e]);
+        }
+    }
+
+    // `any` collects the matches.
+    [[gnu::always_inline]] S operator()(S x, Flag& any) const {
+        Flag v = std::bit_cast<Flag>(x);
+        [&]<size_t... e>(std::index_sequence<e...>) {
+            ((v = [&](size_t entry) {
+                 const auto take = static_cast<Flag>(Flag(0) - Flag(matches[entry](x)));
+                 any |= take;
+                 return static_cast<Flag>((stand_in_bits[entry] & take) | (v & ~take));
+             }(Entries - 1 - e)),
+             ...);
+        }(std::make_index_sequence<Entries>{});
+        return std::bit_cast<S>(v);
+    }
+};
 
 // convert_blocks for a rule that stages the element itself, with a scalar
 // map of `Entries` entries folded in: a mapped element never needs the
@@ -434,12 +448,8 @@ template <class Rule, size_t Entries, Element S, Element D>
                                                                const S* stand_ins) {
     static_assert(Rule::stages_source);
     using Flag = UnsignedOfSize<sizeof(S)>;
-    SourceMatcher<S> matches[Entries];
-    Flag stand_in_bits[Entries];
-    for (size_t e = 0; e < Entries; ++e) {
-        matches[e] = SourceMatcher<S>(sources[e]);
-        stand_in_bits[e] = std::bit_cast<Flag>(stand_ins[e]);
-    }
+    const StandIns<Entries, S> substitute(sources, stand_ins);
+    const auto& matches = substitute.matches;
     for (size_t i = start; i < n; i += block_elements) {
         const size_t len = std::min(block_elements, n - i);
         const S* x = in + i;
@@ -456,8 +466,7 @@ template <class Rule, size_t Entries, Element S, Element D>
         D* y = out + i;
         for (size_t k = 0; k < len; ++k) {
             Flag any = 0;
-            const S v =
-                std::bit_cast<S>(stand_in_or_self<Entries>(x[k], matches, stand_in_bits, any));
+            const S v = substitute(x[k], any);
             y[k] = Rule::finish(v, v);
         }
     }
@@ -521,18 +530,9 @@ template <size_t Entries, Element S>
                                                           const S* sources,
                                                           const S* stand_ins,
                                                           S* __restrict substituted) {
-    using Flag = UnsignedOfSize<sizeof(S)>;
-    SourceMatcher<S> matches[Entries];
-    Flag stand_in_bits[Entries];
-    for (size_t e = 0; e < Entries; ++e) {
-        matches[e] = SourceMatcher<S>(sources[e]);
-        stand_in_bits[e] = std::bit_cast<Flag>(stand_ins[e]);
-    }
-    Flag any = 0;
-    for (size_t k = 0; k < len; ++k) {
-        substituted[k] =
-            std::bit_cast<S>(stand_in_or_self<Entries>(x[k], matches, stand_in_bits, any));
-    }
+    const StandIns<Entries, S> substitute(sources, stand_ins);
+    UnsignedOfSize<sizeof(S)> any = 0;
+    for (size_t k = 0; k < len; ++k) substituted[k] = substitute(x[k], any);
     return any != 0;
 }
 
