@@ -251,6 +251,26 @@ bool flag_mapped(const S* x, size_t len, const S* sources, UnsignedOfSize<sizeof
                                                                   substituted);
 }
 
+// An element's bits, and an element set from its bits; float16 through its
+// member, since copies of the whole struct keep the vectoriser out.
+template <Element S>
+[[gnu::always_inline]] inline UnsignedOfSize<sizeof(S)> bits_of(const S& x) {
+    if constexpr (std::same_as<S, float16>) {
+        return x.bits;
+    } else {
+        return std::bit_cast<UnsignedOfSize<sizeof(S)>>(x);
+    }
+}
+
+template <Element S>
+[[gnu::always_inline]] inline void set_bits(S& x, UnsignedOfSize<sizeof(S)> bits) {
+    if constexpr (std::same_as<S, float16>) {
+        x.bits = bits;
+    } else {
+        x = std::bit_cast<S>(bits);
+    }
+}
+
 // The flagged elements' targets into `to`, over what `from` holds, or over
 // `to` itself when InPlace, each entry's in turn within one pass (the last
 // first, so that the first match is what remains). The choice is a blend of
@@ -264,15 +284,7 @@ template <size_t Entries, bool InPlace, Element D, class Flag>
     Flag target_bits[Entries];
     for (size_t e = 0; e < Entries; ++e) target_bits[e] = std::bit_cast<Flag>(targets[e]);
     for (size_t k = 0; k < len; ++k) {
-        const D& was = InPlace ? to[k] : from[k];
-        // float16 through its member: copies of the whole struct keep the
-        // vectoriser out.
-        Flag v;
-        if constexpr (std::same_as<D, float16>) {
-            v = was.bits;
-        } else {
-            v = std::bit_cast<Flag>(was);
-        }
+        Flag v = bits_of(InPlace ? to[k] : from[k]);
         [&]<size_t... e>(std::index_sequence<e...>) {
             ((v = [&](size_t entry) {
                  const auto take =
@@ -281,11 +293,7 @@ template <size_t Entries, bool InPlace, Element D, class Flag>
              }(Entries - 1 - e)),
              ...);
         }(std::make_index_sequence<Entries>{});
-        if constexpr (std::same_as<D, float16>) {
-            to[k].bits = v;
-        } else {
-            to[k] = std::bit_cast<D>(v);
-        }
+        set_bits(to[k], v);
     }
 }
 
@@ -420,9 +428,9 @@ struct StandIns {
         }
     }
 
-    // `any` collects the matches.
-    [[gnu::always_inline]] S operator()(S x, Flag& any) const {
-        Flag v = std::bit_cast<Flag>(x);
+    // The bits of the element or of its stand-in; `any` collects the matches.
+    [[gnu::always_inline]] Flag operator()(S x, Flag& any) const {
+        Flag v = bits_of(x);
         [&]<size_t... e>(std::index_sequence<e...>) {
             ((v = [&](size_t entry) {
                  const auto take = static_cast<Flag>(Flag(0) - Flag(matches[entry](x)));
@@ -431,7 +439,7 @@ struct StandIns {
              }(Entries - 1 - e)),
              ...);
         }(std::make_index_sequence<Entries>{});
-        return std::bit_cast<S>(v);
+        return v;
     }
 };
 
@@ -466,7 +474,7 @@ template <class Rule, size_t Entries, Element S, Element D>
         D* y = out + i;
         for (size_t k = 0; k < len; ++k) {
             Flag any = 0;
-            const S v = substitute(x[k], any);
+            const S v = std::bit_cast<S>(substitute(x[k], any));
             y[k] = Rule::finish(v, v);
         }
     }
@@ -532,7 +540,7 @@ template <size_t Entries, Element S>
                                                           S* __restrict substituted) {
     const StandIns<Entries, S> substitute(sources, stand_ins);
     UnsignedOfSize<sizeof(S)> any = 0;
-    for (size_t k = 0; k < len; ++k) substituted[k] = substitute(x[k], any);
+    for (size_t k = 0; k < len; ++k) set_bits(substituted[k], substitute(x[k], any));
     return any != 0;
 }
 

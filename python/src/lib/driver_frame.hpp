@@ -100,10 +100,17 @@ struct InlineStep {
         };
         if (entries.empty()) return plain(in, out, n);
         const std::span<const MapEntry<S, D>> map(entries);
-        if constexpr (IntegerElement<S> && std::same_as<S, D>) {
-            // A copy with the targets selected in, in one pass.
-            if (tolvane::detail::convert_elements_with_map<
-                    tolvane::detail::IntToIntWrapRule<S, D>>(in, out, n, map)) {
+        if constexpr (std::same_as<S, D>) {
+            // A copy with the targets selected in, in one pass: each target
+            // is its own stand-in.
+            if (const auto padded = tolvane::detail::padded_map(map, n)) {
+                if (padded->one) {
+                    tolvane::detail::substitute_mapped<1>(in, n, padded->sources, padded->targets,
+                                                          out);
+                } else {
+                    tolvane::detail::substitute_mapped<tolvane::detail::max_block_map_entries>(
+                        in, n, padded->sources, padded->targets, out);
+                }
                 return std::nullopt;
             }
         }
