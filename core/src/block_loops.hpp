@@ -93,18 +93,22 @@ struct SourceMatcher {
     }
 };
 
-// convert_blocks for a rule that stages the element itself, with no map: the
-// test of the next block runs in the loop that writes the current one, so
-// that reading the source from memory overlaps with writing the output
-// instead of alternating with it.
+// convert_blocks for a rule whose elements, staged values and targets have
+// one lane width, with no map: each element is staged where it is tested and
+// again where it is written, instead of through a buffer, and the test of
+// the next block runs in the loop that writes the current one, so that
+// reading the source from memory overlaps with writing the output instead
+// of alternating with it.
 template <class Rule, Element S, Element D>
     requires BlockRule<Rule, S, D>
 [[gnu::always_inline]] inline size_t convert_blocks_overlapped(const S* in, D* out, size_t start,
                                                               size_t n) {
     using Flag = UnsignedOfSize<sizeof(S)>;
-    const auto failing = [](const S* x, size_t len) {
+    const auto needs = [](S x) { return Rule::needs_element_loop(x, Rule::stage(x)); };
+    const auto write = [](S x) { return Rule::finish(x, Rule::stage(x)); };
+    const auto failing = [&needs](const S* x, size_t len) {
         Flag needed = 0;
-        for (size_t k = 0; k < len; ++k) needed |= Rule::needs_element_loop(x[k], x[k]);
+        for (size_t k = 0; k < len; ++k) needed |= needs(x[k]);
         return needed != 0;
     };
     size_t i = start;
@@ -116,12 +120,12 @@ template <class Rule, Element S, Element D>
         if (next_len == block_elements) {
             Flag needed = 0;
             for (size_t k = 0; k < block_elements; ++k) {
-                needed |= Rule::needs_element_loop(in[next + k], in[next + k]);
-                out[i + k] = Rule::finish(in[i + k], in[i + k]);
+                needed |= needs(in[next + k]);
+                out[i + k] = write(in[i + k]);
             }
             if (needed != 0) return next;
         } else {
-            for (size_t k = 0; k < len; ++k) out[i + k] = Rule::finish(in[i + k], in[i + k]);
+            for (size_t k = 0; k < len; ++k) out[i + k] = write(in[i + k]);
             if (next_len == 0) return n;
             if (failing(in + next, next_len)) return next;
         }
@@ -140,10 +144,10 @@ template <class Rule, Element S, Element D>
     // Flags as wide as a source element, so that the tests on the source
     // need no narrowing of vector lanes.
     using Flag = UnsignedOfSize<sizeof(S)>;
-    if constexpr (Rule::stages_source) {
-        // A rule whose staged value is the element itself reads the source
-        // twice instead of copying it.
-        static_assert(std::same_as<Stage, S> && Rule::checks);
+    if constexpr (Rule::stages_source || restages<Rule>) {
+        // A rule whose staged value is the element itself, or one that
+        // stages twice, reads the source twice instead of copying it.
+        static_assert(Rule::checks);
         return start < n ? convert_blocks_overlapped<Rule>(in, out, start, n) : n;
     } else {
         Stage buffer[block_elements];

@@ -91,6 +91,9 @@ std::vector<PairCase> edge_cases() {
         cases.push_back(edge_case<float, float16>(m + "_overflow", {{}, absent, mode}, 1e6f));
         cases.push_back(edge_case<double, float>(m + "_overflow", {{}, wrap, mode}, 1e300));
         cases.push_back(edge_case<double, uint8_t>(m + "_wrapped_beyond_2p51", {{}, wrap, mode}, 1e17));
+        cases.push_back(edge_case<float, uint32_t>(m + "_wrapped_beyond_2p51", {{}, wrap, mode}, 1e16f));
+        cases.push_back(edge_case<double, int64_t>(m + "_wrapped_infinity", {{}, wrap, mode},
+                                                   -std::numeric_limits<double>::infinity()));
         cases.push_back(edge_case<float16, int8_t>(m + "_wrapped", {{}, wrap, mode}, h(-300.5)));
         cases.push_back(
             edge_case<float, int32_t>(m + "_mapped_nan", {{{NAN, 7}, {-1.5f, 3}}, absent, mode}, NAN));

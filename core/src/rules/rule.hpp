@@ -44,6 +44,18 @@ concept BlockRule =
         { R::needs_element_loop(x, staged) } -> NeedsFlag<S>;
     });
 
+// Whether the block loops stage each element where they test it and again
+// where they write it, instead of through a buffer: a rule may say so with
+// `restages` where its element, staged value and target have one lane width.
+template <class R>
+inline constexpr bool restages = [] {
+    if constexpr (requires { R::restages; }) {
+        return R::restages;
+    } else {
+        return false;
+    }
+}();
+
 // The base of a rule whose staged value is already D.
 template <Element D>
 struct StagedAsTarget {
