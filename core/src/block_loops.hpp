@@ -581,9 +581,14 @@ std::optional<S> stand_in_for(D target, Unmapped& unmapped) {
     } else {
         candidate = static_cast<S>(value);
     }
+    // Through memory, so that the compiler can't fold the way from the
+    // target and back: GCC for aarch64 turns float -> integer -> float into
+    // a truncation, which keeps the sign of -0.0.
+    volatile UnsignedOfSize<sizeof(S)> opaque = bits_of(candidate);
+    set_bits(candidate, opaque);
     D converted;
     if (unmapped(&candidate, &converted, 1)) return std::nullopt;
-    if (std::memcmp(&converted, &target, sizeof(D)) != 0) return std::nullopt;
+    if (bits_of(converted) != bits_of(target)) return std::nullopt;
     return candidate;
 }
 

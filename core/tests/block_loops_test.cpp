@@ -137,6 +137,7 @@ std::vector<PairCase> edge_cases() {
     cases.push_back(edge_case<uint64_t, int64_t>("clamped", {{{3, 4}}, clamp}, uint64_t{1} << 63));
     cases.push_back(edge_case<int64_t, float>("mapped", {{{3, 0.5f}}, ne}, int64_t{3}));
     cases.push_back(edge_case<uint16_t, float16>("mapped", {{{9, h(-0.0)}}, ne}, uint16_t{9}));
+    cases.push_back(edge_case<int16_t, float>("mapped_negative_zero", {{{9, -0.0f}}, ne}, int16_t{9}));
     return cases;
 }
 
