@@ -555,6 +555,26 @@ bool substitute_mapped(const S* x, size_t len, const S* sources, const S* stand_
                                                                substituted);
 }
 
+// substitute_mapped for a padded map's entries: one, or all four.
+template <Element S, Element D>
+bool substitute_padded(const PaddedMap<S, D>& map, const S* x, size_t len, const S* stand_ins,
+                       S* substituted) {
+    return map.one ? substitute_mapped<1>(x, len, map.sources, stand_ins, substituted)
+                   : substitute_mapped<max_block_map_entries>(x, len, map.sources, stand_ins,
+                                                              substituted);
+}
+
+// A copy with a map of up to four entries, the targets selected in, in one
+// pass: each target is its own stand-in. Returns false, having done nothing,
+// for a longer map or a slice of a few elements.
+template <Element S>
+bool copy_with_map(const S* in, S* out, size_t n, std::span<const MapEntry<S, S>> map) {
+    const std::optional<PaddedMap<S, S>> padded = padded_map(map, n);
+    if (!padded) return false;
+    substitute_padded(*padded, in, n, padded->targets, out);
+    return true;
+}
+
 // A source value that the unmapped conversion turns into exactly `target`,
 // bit for bit, without failing: the target's own value in the source type,
 // checked by converting it. None where the source type has no such value
@@ -622,11 +642,7 @@ CastOutcome convert_mapped(const S* in, D* out, size_t n, std::span<const MapEnt
     const bool one = padded->one;
     const auto mark = [&](const S* x, size_t len, UnsignedOfSize<sizeof(S)>* flags,
                           S* substituted) {
-        if (stand_in_all) {
-            return one ? substitute_mapped<1>(x, len, sources, stand_ins, substituted)
-                       : substitute_mapped<max_block_map_entries>(x, len, sources, stand_ins,
-                                                                  substituted);
-        }
+        if (stand_in_all) return substitute_padded(*padded, x, len, stand_ins, substituted);
         return one ? flag_mapped<1, CanFail>(x, len, sources, flags, substituted)
                    : flag_mapped<max_block_map_entries, CanFail>(x, len, sources, flags,
                                                                  substituted);

@@ -101,18 +101,8 @@ struct InlineStep {
         if (entries.empty()) return plain(in, out, n);
         const std::span<const MapEntry<S, D>> map(entries);
         if constexpr (std::same_as<S, D>) {
-            // A copy with the targets selected in, in one pass: each target
-            // is its own stand-in.
-            if (const auto padded = tolvane::detail::padded_map(map, n)) {
-                if (padded->one) {
-                    tolvane::detail::substitute_mapped<1>(in, n, padded->sources, padded->targets,
-                                                          out);
-                } else {
-                    tolvane::detail::substitute_mapped<tolvane::detail::max_block_map_entries>(
-                        in, n, padded->sources, padded->targets, out);
-                }
-                return std::nullopt;
-            }
+            // A copy with the targets selected in, in one pass.
+            if (tolvane::detail::copy_with_map(in, out, n, map)) return std::nullopt;
         }
         const auto element_loop = [map](const S* x, D* y, std::size_t len) -> CastOutcome {
             for (std::size_t i = 0; i < len; ++i) {
