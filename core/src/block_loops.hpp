@@ -93,24 +93,23 @@ struct SourceMatcher {
     }
 };
 
-// convert_blocks for a rule whose elements, staged values and targets have
-// one lane width, with no map: each element is staged where it is tested and
-// again where it is written, instead of through a buffer, and the test of
-// the next block runs in the loop that writes the current one, so that
-// reading the source from memory overlaps with writing the output instead
-// of alternating with it.
-template <class Rule, Element S, Element D>
-    requires BlockRule<Rule, S, D>
+// Blocks from `start` on, each tested whole with `needs` (nonzero for an
+// element that needs the element loop) and then written with `write`, the
+// test of the next block running in the loop that writes the current one,
+// so that reading the source from memory overlaps with writing the output
+// instead of alternating with it. Returns the start of the first block that
+// needs the element loop, or n when every element is written.
+template <Element S, Element D, class Needs, class Write>
 [[gnu::always_inline]] inline size_t convert_blocks_overlapped(const S* in, D* out, size_t start,
-                                                              size_t n) {
+                                                              size_t n, Needs needs,
+                                                              Write write) {
     using Flag = UnsignedOfSize<sizeof(S)>;
-    const auto needs = [](S x) { return Rule::needs_element_loop(x, Rule::stage(x)); };
-    const auto write = [](S x) { return Rule::finish(x, Rule::stage(x)); };
     const auto failing = [&needs](const S* x, size_t len) {
         Flag needed = 0;
         for (size_t k = 0; k < len; ++k) needed |= needs(x[k]);
         return needed != 0;
     };
+    if (start >= n) return n;
     size_t i = start;
     size_t len = std::min(block_elements, n - i);
     if (failing(in + i, len)) return i;
@@ -147,8 +146,13 @@ template <class Rule, Element S, Element D>
     if constexpr (Rule::stages_source || restages<Rule>) {
         // A rule whose staged value is the element itself, or one that
         // stages twice, reads the source twice instead of copying it.
+        // Each element is staged where it is tested and again where it is
+        // written, instead of through a buffer.
         static_assert(Rule::checks);
-        return start < n ? convert_blocks_overlapped<Rule>(in, out, start, n) : n;
+        return convert_blocks_overlapped(
+            in, out, start, n,
+            [](S x) -> Flag { return Rule::needs_element_loop(x, Rule::stage(x)); },
+            [](S x) { return Rule::finish(x, Rule::stage(x)); });
     } else {
         Stage buffer[block_elements];
         for (size_t i = start; i < n; i += block_elements) {
@@ -390,31 +394,6 @@ std::optional<PaddedMap<S, D>> padded_map(std::span<const MapEntry<S, D>> map, s
     return padded;
 }
 
-// convert_elements_mapped for a map of up to four entries: one entry, or
-// four, with the last entry repeated, which changes no first match. Returns
-// false, having done nothing, for a longer map or a slice of a few elements,
-// and for elements of two widths or float16 ones, whose tests and selects
-// in one loop the vectoriser handles poorly (convert_mapped's passes win).
-template <class Rule, Element S, Element D>
-    requires BlockRule<Rule, S, D>
-bool convert_elements_with_map(const S* in, D* out, size_t n,
-                               std::span<const MapEntry<S, D>> map) {
-    if constexpr (sizeof(S) != sizeof(D) || std::same_as<S, float16> ||
-                  std::same_as<D, float16>) {
-        return false;
-    } else {
-        const std::optional<PaddedMap<S, D>> p = padded_map(map, n);
-        if (!p) return false;
-        if (p->one) {
-            convert_elements_mapped<Rule, 1>(in, out, n, p->sources, p->targets);
-        } else {
-            convert_elements_mapped<Rule, max_block_map_entries>(in, out, n, p->sources,
-                                                                 p->targets);
-        }
-        return true;
-    }
-}
-
 // A map's entries as the block loops test them: each element, or the first
 // matching entry's stand-in in its place (the last entry is tested first, so
 // that the first match is what remains), in straight-line code in the
@@ -462,27 +441,21 @@ template <class Rule, size_t Entries, Element S, Element D>
     using Flag = UnsignedOfSize<sizeof(S)>;
     const StandIns<Entries, S> substitute(sources, stand_ins);
     const auto& matches = substitute.matches;
-    for (size_t i = start; i < n; i += block_elements) {
-        const size_t len = std::min(block_elements, n - i);
-        const S* x = in + i;
-        Flag needed = 0;
-        for (size_t k = 0; k < len; ++k) {
+    return convert_blocks_overlapped(
+        in, out, start, n,
+        [&matches](S x) -> Flag {
             Flag hit = 0;
             [&]<size_t... e>(std::index_sequence<e...>) {
-                ((hit |= Flag(matches[e](x[k]))), ...);
+                ((hit |= Flag(matches[e](x))), ...);
             }(std::make_index_sequence<Entries>{});
-            needed |= static_cast<Flag>(Rule::needs_element_loop(x[k], x[k])) &
-                      static_cast<Flag>(hit - Flag(1));
-        }
-        if (needed != 0) return i;
-        D* y = out + i;
-        for (size_t k = 0; k < len; ++k) {
+            return static_cast<Flag>(Rule::needs_element_loop(x, x)) &
+                   static_cast<Flag>(hit - Flag(1));
+        },
+        [&substitute](S x) {
             Flag any = 0;
-            const S v = std::bit_cast<S>(substitute(x[k], any));
-            y[k] = Rule::finish(v, v);
-        }
-    }
-    return n;
+            const S v = std::bit_cast<S>(substitute(x, any));
+            return Rule::finish(v, v);
+        });
 }
 
 template <class Rule, size_t Entries, Element S, Element D>
@@ -505,12 +478,12 @@ template <class Rule, Element S, Element D, class ElementLoop>
 bool convert_in_blocks_with_map(const S* in, D* out, size_t n,
                                 std::span<const MapEntry<S, D>> map, ElementLoop&& element_loop,
                                 CastOutcome& result) {
-    if constexpr (!Rule::stages_source || !IntegerElement<S> || !IntegerElement<D> ||
-                  sizeof(S) > sizeof(D)) {
+    if constexpr (!Rule::stages_source || !IntegerElement<S> || !IntegerElement<D>) {
         return false;
     } else {
+        constexpr bool narrowing = sizeof(S) > sizeof(D);
         const std::optional<PaddedMap<S, D>> padded = padded_map(map, n);
-        if (!padded) return false;
+        if (!padded || (narrowing && !padded->one)) return false;
         S stand_ins[max_block_map_entries];
         for (size_t e = 0; e < max_block_map_entries; ++e) {
             stand_ins[e] = static_cast<S>(padded->targets[e]);
@@ -521,7 +494,7 @@ bool convert_in_blocks_with_map(const S* in, D* out, size_t n,
         result = std::nullopt;
         size_t i = 0;
         while ((i = one ? convert_blocks_mapped<Rule, 1>(in, out, i, n, sources, stand_ins)
-                        : convert_blocks_mapped<Rule, max_block_map_entries>(
+                        : convert_blocks_mapped<Rule, narrowing ? 1 : max_block_map_entries>(
                               in, out, i, n, sources, stand_ins)) < n) {
             const size_t len = std::min(block_elements, n - i);
             if (CastOutcome error = element_loop(in + i, out + i, len)) {
@@ -610,6 +583,92 @@ std::optional<S> stand_in_for(D target, Unmapped& unmapped) {
     if (unmapped(&candidate, &converted, 1)) return std::nullopt;
     if (bits_of(converted) != bits_of(target)) return std::nullopt;
     return candidate;
+}
+
+// The conversion of a pair whose every source value is exact in the target
+// (a lossless widening), which never needs the element loop.
+template <Element S, Element D>
+struct ExactRule {
+    using Stage = S;
+    static constexpr bool checks = false;
+    static constexpr bool stages_source = true;
+    static S stage(S x) { return x; }
+    static D finish(S x, S) { return static_cast<D>(x); }
+};
+
+// The whole slice under a rule that never needs the element loop, with each
+// mapped element replaced by its entry's stand-in (a source value that the
+// rule turns into the entry's target) in the source's lanes before the
+// conversion, in one pass.
+template <class Rule, size_t Entries, Element S, Element D>
+    requires BlockRule<Rule, S, D>
+[[gnu::always_inline]] inline void convert_stand_ins_loop(const S* in, D* out, size_t n,
+                                                          const S* sources,
+                                                          const S* stand_ins) {
+    static_assert(!Rule::checks);
+    const StandIns<Entries, S> substitute(sources, stand_ins);
+    for (size_t i = 0; i < n; ++i) {
+        UnsignedOfSize<sizeof(S)> any = 0;
+        const S v = std::bit_cast<S>(substitute(in[i], any));
+        out[i] = Rule::finish(v, Rule::stage(v));
+    }
+}
+
+template <class Rule, size_t Entries, Element S, Element D>
+    requires BlockRule<Rule, S, D>
+void convert_stand_ins(const S* in, D* out, size_t n, const S* sources, const S* stand_ins) {
+    run_for_target<&convert_stand_ins_loop<Rule, Entries, S, D>>(in, out, n, sources,
+                                                                 stand_ins);
+}
+
+// convert_elements_mapped for a map of up to four entries: one entry, or
+// four, with the last entry repeated, which changes no first match. Elements
+// of two widths select stand-ins in the source's lanes instead of targets in
+// the target's, which needs a stand-in for every target; narrowing does so
+// only for one entry into an integer, since four selects before the
+// narrowing, or a rounding in one loop with them, cost more than
+// convert_mapped's passes. Returns false, having done nothing, for a
+// longer map, a slice of a few elements, float16 elements (their selects
+// don't vectorise) and a two-width map without stand-ins.
+template <class Rule, Element S, Element D>
+    requires BlockRule<Rule, S, D>
+bool convert_elements_with_map(const S* in, D* out, size_t n,
+                               std::span<const MapEntry<S, D>> map) {
+    if constexpr (std::same_as<S, float16> || std::same_as<D, float16>) {
+        return false;
+    } else {
+        const std::optional<PaddedMap<S, D>> p = padded_map(map, n);
+        if (!p) return false;
+        if constexpr (sizeof(S) == sizeof(D)) {
+            if (p->one) {
+                convert_elements_mapped<Rule, 1>(in, out, n, p->sources, p->targets);
+            } else {
+                convert_elements_mapped<Rule, max_block_map_entries>(in, out, n, p->sources,
+                                                                     p->targets);
+            }
+        } else {
+            if constexpr (sizeof(S) > sizeof(D)) {
+                if (FloatElement<D> || !p->one) return false;
+            }
+            auto by_rule = [](const S* x, D* y, size_t) -> CastOutcome {
+                *y = Rule::finish(*x, Rule::stage(*x));
+                return std::nullopt;
+            };
+            S stand_ins[max_block_map_entries];
+            for (size_t e = 0; e < max_block_map_entries; ++e) {
+                const std::optional<S> stand_in = stand_in_for<S>(p->targets[e], by_rule);
+                if (!stand_in) return false;
+                stand_ins[e] = *stand_in;
+            }
+            if (p->one) {
+                convert_stand_ins<Rule, 1>(in, out, n, p->sources, stand_ins);
+            } else {
+                convert_stand_ins<Rule, max_block_map_entries>(in, out, n, p->sources,
+                                                               stand_ins);
+            }
+        }
+        return true;
+    }
 }
 
 // A conversion with a scalar map of a few entries, chunk by chunk. Where

@@ -46,16 +46,14 @@ CastOutcome convert_slice_int_to_float(std::span<const S> src, std::span<D> dst,
                          detail::int_exact_in<S, D>;
     if (!config.scalar_map.empty()) {
         // Nothing can fail: the map folds into the conversion's one pass
-        // where the widths allow.
-        if constexpr (sizeof(S) == sizeof(D)) {
-            const std::span map(config.scalar_map);
-            const bool done = with_rounding_mode(
-                nearest ? RoundingMode::NearestEven : config.rounding.value, [&](auto mode) {
-                    return detail::convert_elements_with_map<
-                        detail::IntToFloatRule<mode.value, S, D>>(in, out, n, map);
-                });
-            if (done) return std::nullopt;
-        }
+        // where it can.
+        const std::span map(config.scalar_map);
+        const bool done = with_rounding_mode(
+            nearest ? RoundingMode::NearestEven : config.rounding.value, [&](auto mode) {
+                return detail::convert_elements_with_map<
+                    detail::IntToFloatRule<mode.value, S, D>>(in, out, n, map);
+            });
+        if (done) return std::nullopt;
         return detail::convert_mapped<false>(
             in, out, n, std::span(config.scalar_map),
             [plain = without_map(config)](const S* x, D* y, size_t len) {

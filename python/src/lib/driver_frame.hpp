@@ -94,15 +94,18 @@ struct InlineStep {
             if constexpr (std::same_as<S, D>) {
                 std::memmove(y, x, len * sizeof(S));
             } else {
-                for (std::size_t i = 0; i < len; ++i) y[i] = static_cast<D>(x[i]);
+                tolvane::detail::convert_elements<tolvane::detail::ExactRule<S, D>>(x, y, len);
             }
             return std::nullopt;
         };
         if (entries.empty()) return plain(in, out, n);
         const std::span<const MapEntry<S, D>> map(entries);
+        // One pass with the targets, or their stand-ins, selected in.
         if constexpr (std::same_as<S, D>) {
-            // A copy with the targets selected in, in one pass.
             if (tolvane::detail::copy_with_map(in, out, n, map)) return std::nullopt;
+        } else if (tolvane::detail::convert_elements_with_map<tolvane::detail::ExactRule<S, D>>(
+                       in, out, n, map)) {
+            return std::nullopt;
         }
         const auto element_loop = [map](const S* x, D* y, std::size_t len) -> CastOutcome {
             for (std::size_t i = 0; i < len; ++i) {
