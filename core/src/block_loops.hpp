@@ -454,7 +454,11 @@ template <class Rule, size_t Entries, Element S, Element D>
         [&substitute](S x) {
             Flag any = 0;
             const S v = std::bit_cast<S>(substitute(x, any));
-            return Rule::finish(v, v);
+            if constexpr (requires { Rule::finish_selected(v); }) {
+                return Rule::finish_selected(v);
+            } else {
+                return Rule::finish(v, v);
+            }
         });
 }
 

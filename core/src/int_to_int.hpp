@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstring>
 #include <span>
+#include <type_traits>
 
 #include "block_loops.hpp"
 #include "cast_config.hpp"
@@ -20,6 +21,19 @@ CastOutcome convert_slice_int_to_int(std::span<const S> src, std::span<D> dst,
                                      const CastConfig<S, D>& config);
 
 namespace detail {
+
+// Runs `run` with the clamp rule for the active target's block loops.
+template <IntegerElement S, IntegerElement D, class Run>
+decltype(auto) with_clamp_rule(Run&& run) {
+#ifdef TOLVANE_AVX2_LOOPS
+    if constexpr (std::same_as<S, uint64_t> && sizeof(D) < 8) {
+        if (simd::active_target() == simd::Target::Avx2) {
+            return run(std::type_identity<IntToIntCompareClampRule<S, D>>{});
+        }
+    }
+#endif
+    return run(std::type_identity<IntToIntClampRule<S, D>>{});
+}
 
 }  // namespace detail
 
@@ -43,12 +57,13 @@ CastOutcome convert_slice_int_to_int(std::span<const S> src, std::span<D> dst,
         if (R::whole_source || config.out_of_range) {
             // Nothing can fail: the map folds into the conversion's one pass.
             const bool clamp = !R::whole_source && config.out_of_range == OutOfRangeMode::Clamp;
-            if (clamp ? detail::convert_elements_with_map<detail::IntToIntClampRule<S, D>>(
-                            in, out, n, map)
+            const bool done =
+                clamp ? detail::with_clamp_rule<S, D>([&]<class Rule>(std::type_identity<Rule>) {
+                    return detail::convert_elements_with_map<Rule>(in, out, n, map);
+                })
                       : detail::convert_elements_with_map<detail::IntToIntWrapRule<S, D>>(
-                            in, out, n, map)) {
-                return std::nullopt;
-            }
+                            in, out, n, map);
+            if (done) return std::nullopt;
         }
         if (!R::whole_source && !config.out_of_range) {
             if constexpr (!R::whole_source) {
@@ -81,7 +96,9 @@ CastOutcome convert_slice_int_to_int(std::span<const S> src, std::span<D> dst,
         }
     }
     if (config.out_of_range == OutOfRangeMode::Clamp) {
-        detail::convert_elements<detail::IntToIntClampRule<S, D>>(in, out, n);
+        detail::with_clamp_rule<S, D>([&]<class Rule>(std::type_identity<Rule>) {
+            detail::convert_elements<Rule>(in, out, n);
+        });
         return std::nullopt;
     }
     if (config.out_of_range == OutOfRangeMode::Wrap) {

@@ -135,6 +135,10 @@ std::vector<PairCase> edge_cases() {
                                               nan));
     cases.push_back(edge_case<uint32_t, int8_t>("wrapped", {{{7, -7}}, wrap}, uint32_t{1000}));
     cases.push_back(edge_case<uint64_t, int64_t>("clamped", {{{3, 4}}, clamp}, uint64_t{1} << 63));
+    cases.push_back(edge_case<uint64_t, uint16_t>("clamped", {{{3, 4}}, clamp}, uint64_t{1} << 63));
+    cases.push_back(edge_case<int8_t, uint16_t>("clamped_mapped", {{{-2, 300}}, clamp}, int8_t{-2}));
+    cases.push_back(edge_case<int32_t, int16_t>("mapped_out_of_range", {{{70000, -5}}, absent}, 70000));
+    cases.push_back(edge_case<int32_t, int16_t>("out_of_range_mapped", {{{7, -5}}, absent}, 70000));
     cases.push_back(edge_case<int64_t, float>("mapped", {{{3, 0.5f}}, ne}, int64_t{3}));
     cases.push_back(edge_case<uint16_t, float16>("mapped", {{{9, h(-0.0)}}, ne}, uint16_t{9}));
     cases.push_back(edge_case<int16_t, float>("mapped_negative_zero", {{{9, -0.0f}}, ne}, int16_t{9}));

@@ -30,7 +30,9 @@ concept NeedsFlag = std::same_as<T, bool> || std::same_as<T, UnsignedOfSize<size
 // widths to reconcile, which it does poorly. `checks` is false for a rule
 // that never needs the element loop (one that fails, or a rare case the
 // straight-line code doesn't cover), `stages_source` true for one whose
-// staged value is the element itself.
+// staged value is the element itself. Such a rule may add
+// `finish_selected(x)`, which the mapped block loops call instead of
+// `finish` on a value selected among the element and the map's stand-ins.
 template <class R, class S, class D>
 concept BlockRule =
     Element<S> && Element<D> && Element<typename R::Stage> &&
