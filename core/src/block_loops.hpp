@@ -11,6 +11,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -56,6 +57,28 @@ inline auto run_for_target(Args... args) {
     if (simd::active_target() == simd::Target::Avx2) return run_avx2<Loop>(args...);
 #endif
     return Loop(args...);
+}
+
+// Whether the loops that fold a scalar map into the conversion run for the
+// active target. x86-64 builds with the AVX2 loops compile them for AVX2
+// only, which keeps the library's size down; without AVX2 the map takes
+// convert_mapped's passes around the unmapped conversion instead.
+inline bool folded_map_loops_run() {
+#ifdef TOLVANE_AVX2_LOOPS
+    return simd::active_target() == simd::Target::Avx2;
+#else
+    return true;
+#endif
+}
+
+// Loop, one that folds a map in, where folded_map_loops_run().
+template <auto Loop, class... Args>
+inline auto run_folded(Args... args) {
+#ifdef TOLVANE_AVX2_LOOPS
+    return run_avx2<Loop>(args...);
+#else
+    return Loop(args...);
+#endif
 }
 
 // Small enough for the buffers to stay in the first-level cache.
@@ -133,26 +156,41 @@ template <Element S, Element D, class Needs, class Write>
     }
 }
 
+// How the block loops read an element: as it is, or as a map's loads it
+// (Substituted).
+struct AsIs {
+    template <class T>
+    T operator()(T x) const {
+        return x;
+    }
+};
+
 // Converts whole blocks from `start` on until a block needs the element
-// loop. Returns that block's start, or n when every element is written.
-template <class Rule, Element S, Element D>
+// loop, each element read through `load`. Returns that block's start, or n
+// when every element is written.
+template <class Rule, Element S, Element D, class Load = AsIs>
     requires BlockRule<Rule, S, D>
 [[gnu::always_inline]] inline size_t convert_blocks_loop(const S* in, D* out, size_t start,
-                                                        size_t n) {
+                                                        size_t n, Load load) {
     using Stage = typename Rule::Stage;
     // Flags as wide as a source element, so that the tests on the source
     // need no narrowing of vector lanes.
     using Flag = UnsignedOfSize<sizeof(S)>;
     if constexpr (Rule::stages_source || restages<Rule>) {
         // A rule whose staged value is the element itself, or one that
-        // stages twice, reads the source twice instead of copying it.
-        // Each element is staged where it is tested and again where it is
-        // written, instead of through a buffer.
+        // stages twice, stages each element where it tests it and again
+        // where it writes it, instead of through a buffer.
         static_assert(Rule::checks);
         return convert_blocks_overlapped(
             in, out, start, n,
-            [](S x) -> Flag { return Rule::needs_element_loop(x, Rule::stage(x)); },
-            [](S x) { return Rule::finish(x, Rule::stage(x)); });
+            [&load](S x) -> Flag {
+                const S v = load(x);
+                return Rule::needs_element_loop(v, Rule::stage(v));
+            },
+            [&load](S x) {
+                const S v = load(x);
+                return Rule::finish(v, Rule::stage(v));
+            });
     } else {
         Stage buffer[block_elements];
         for (size_t i = start; i < n; i += block_elements) {
@@ -161,24 +199,29 @@ template <class Rule, Element S, Element D>
             if constexpr (Rule::checks) {
                 Flag needed = 0;
                 for (size_t k = 0; k < len; ++k) {
-                    buffer[k] = Rule::stage(x[k]);
-                    needed |= Rule::needs_element_loop(x[k], buffer[k]);
+                    const S v = load(x[k]);
+                    buffer[k] = Rule::stage(v);
+                    needed |= Rule::needs_element_loop(v, buffer[k]);
                 }
                 if (needed != 0) return i;
             } else {
-                for (size_t k = 0; k < len; ++k) buffer[k] = Rule::stage(x[k]);
+                for (size_t k = 0; k < len; ++k) buffer[k] = Rule::stage(load(x[k]));
             }
             D* y = out + i;
-            for (size_t k = 0; k < len; ++k) y[k] = Rule::finish(x[k], buffer[k]);
+            for (size_t k = 0; k < len; ++k) y[k] = Rule::finish(load(x[k]), buffer[k]);
         }
         return n;
     }
 }
 
-template <class Rule, Element S, Element D>
+template <class Rule, Element S, Element D, class Load = AsIs>
     requires BlockRule<Rule, S, D>
-size_t convert_blocks(const S* in, D* out, size_t start, size_t n) {
-    return run_for_target<&convert_blocks_loop<Rule, S, D>>(in, out, start, n);
+size_t convert_blocks(const S* in, D* out, size_t start, size_t n, Load load = {}) {
+    if constexpr (std::same_as<Load, AsIs>) {
+        return run_for_target<&convert_blocks_loop<Rule, S, D, Load>>(in, out, start, n, load);
+    } else {
+        return run_folded<&convert_blocks_loop<Rule, S, D, Load>>(in, out, start, n, load);
+    }
 }
 
 // The whole slice under a rule that never needs the element loop, with no map.
@@ -199,12 +242,14 @@ void convert_elements(const S* in, D* out, size_t n) {
 // (which returns the first failure), then blocks again. A slice of a few
 // elements goes to the element loop at once: setting up the block loops would
 // cost it more than they save.
-template <class Rule, Element S, Element D, class ElementLoop>
+// With a map folded into `load`, the element loop applies the map itself.
+template <class Rule, Element S, Element D, class ElementLoop, class Load = AsIs>
     requires BlockRule<Rule, S, D>
-CastOutcome convert_in_blocks(const S* in, D* out, size_t n, ElementLoop&& element_loop) {
+CastOutcome convert_in_blocks(const S* in, D* out, size_t n, ElementLoop&& element_loop,
+                              Load load = {}) {
     if (n < short_slice_elements) return element_loop(in, out, n);
     size_t i = 0;
-    while ((i = convert_blocks<Rule>(in, out, i, n)) < n) {
+    while ((i = convert_blocks<Rule>(in, out, i, n, load)) < n) {
         const size_t len = std::min(block_elements, n - i);
         if (CastOutcome error = element_loop(in + i, out + i, len)) return error;
         i += len;
@@ -252,9 +297,11 @@ template <size_t Entries, bool CanFail, Element S>
     return any != 0;
 }
 
+// Out of line, as are write_map_targets and substitute_mapped: the pairs'
+// convert_mapped share one copy per element type.
 template <size_t Entries, bool CanFail, Element S>
-bool flag_mapped(const S* x, size_t len, const S* sources, UnsignedOfSize<sizeof(S)>* flags,
-                 S* substituted) {
+[[gnu::noinline]] bool flag_mapped(const S* x, size_t len, const S* sources,
+                                   UnsignedOfSize<sizeof(S)>* flags, S* substituted) {
     return run_for_target<&flag_mapped_loop<Entries, CanFail, S>>(x, len, sources, flags,
                                                                   substituted);
 }
@@ -329,8 +376,8 @@ template <size_t Entries, Element D, class SourceFlag>
 }
 
 template <size_t Entries, Element D, class SourceFlag>
-void write_map_targets(const SourceFlag* flags_of_source, const D* from, D* to, size_t len,
-                       const D* targets) {
+[[gnu::noinline]] void write_map_targets(const SourceFlag* flags_of_source, const D* from,
+                                         D* to, size_t len, const D* targets) {
     run_for_target<&write_map_targets_loop<Entries, D, SourceFlag>>(flags_of_source, from, to,
                                                                     len, targets);
 }
@@ -365,7 +412,7 @@ template <class Rule, size_t Entries, Element S, Element D>
     requires BlockRule<Rule, S, D>
 void convert_elements_mapped(const S* in, D* out, size_t n, const S* sources,
                              const D* targets) {
-    run_for_target<&convert_elements_mapped_loop<Rule, Entries, S, D>>(in, out, n, sources,
+    run_folded<&convert_elements_mapped_loop<Rule, Entries, S, D>>(in, out, n, sources,
                                                                        targets);
 }
 
@@ -426,6 +473,30 @@ struct StandIns {
     }
 };
 
+// A block loop's read of an element with a map folded in: the element, or
+// the first matching entry's stand-in, a source value that the unmapped
+// conversion turns into the entry's target without failing.
+template <size_t Entries, Element S>
+struct Substituted {
+    StandIns<Entries, S> stand_ins;
+
+    [[gnu::always_inline]] S operator()(S x) const {
+        UnsignedOfSize<sizeof(S)> any = 0;
+        return std::bit_cast<S>(stand_ins(x, any));
+    }
+};
+
+// What the mapped block loops write for a value selected among the element
+// and the stand-ins, under a rule that stages the element itself.
+template <class Rule, Element D, Element S>
+[[gnu::always_inline]] inline D finish_selected(S v) {
+    if constexpr (requires { Rule::finish_selected(v); }) {
+        return Rule::finish_selected(v);
+    } else {
+        return Rule::finish(v, v);
+    }
+}
+
 // convert_blocks for a rule that stages the element itself, with a scalar
 // map of `Entries` entries folded in: a mapped element never needs the
 // element loop, and is written as its entry's stand-in, a source value that
@@ -453,12 +524,7 @@ template <class Rule, size_t Entries, Element S, Element D>
         },
         [&substitute](S x) {
             Flag any = 0;
-            const S v = std::bit_cast<S>(substitute(x, any));
-            if constexpr (requires { Rule::finish_selected(v); }) {
-                return Rule::finish_selected(v);
-            } else {
-                return Rule::finish(v, v);
-            }
+            return finish_selected<Rule, D>(std::bit_cast<S>(substitute(x, any)));
         });
 }
 
@@ -466,7 +532,7 @@ template <class Rule, size_t Entries, Element S, Element D>
     requires BlockRule<Rule, S, D>
 size_t convert_blocks_mapped(const S* in, D* out, size_t start, size_t n, const S* sources,
                              const S* stand_ins) {
-    return run_for_target<&convert_blocks_mapped_loop<Rule, Entries, S, D>>(in, out, start, n,
+    return run_folded<&convert_blocks_mapped_loop<Rule, Entries, S, D>>(in, out, start, n,
                                                                              sources, stand_ins);
 }
 
@@ -487,11 +553,11 @@ bool convert_in_blocks_with_map(const S* in, D* out, size_t n,
     } else {
         constexpr bool narrowing = sizeof(S) > sizeof(D);
         const std::optional<PaddedMap<S, D>> padded = padded_map(map, n);
-        if (!padded || (narrowing && !padded->one)) return false;
+        if (!padded || (narrowing && !padded->one) || !folded_map_loops_run()) return false;
         S stand_ins[max_block_map_entries];
         for (size_t e = 0; e < max_block_map_entries; ++e) {
             stand_ins[e] = static_cast<S>(padded->targets[e]);
-            if (Rule::finish(stand_ins[e], stand_ins[e]) != padded->targets[e]) return false;
+            if (finish_selected<Rule, D>(stand_ins[e]) != padded->targets[e]) return false;
         }
         const S* sources = padded->sources;
         const bool one = padded->one;
@@ -526,8 +592,8 @@ template <size_t Entries, Element S>
 }
 
 template <size_t Entries, Element S>
-bool substitute_mapped(const S* x, size_t len, const S* sources, const S* stand_ins,
-                       S* substituted) {
+[[gnu::noinline]] bool substitute_mapped(const S* x, size_t len, const S* sources,
+                                         const S* stand_ins, S* substituted) {
     return run_for_target<&substitute_mapped_loop<Entries, S>>(x, len, sources, stand_ins,
                                                                substituted);
 }
@@ -589,6 +655,20 @@ std::optional<S> stand_in_for(D target, Unmapped& unmapped) {
     return candidate;
 }
 
+// Each of a padded map's targets' stand-ins under `unmapped`, or none where
+// a target has none.
+template <Element S, Element D, class Unmapped>
+std::optional<std::array<S, max_block_map_entries>> stand_ins_for(const PaddedMap<S, D>& map,
+                                                                  Unmapped& unmapped) {
+    std::array<S, max_block_map_entries> stand_ins;
+    for (size_t e = 0; e < max_block_map_entries; ++e) {
+        const std::optional<S> stand_in = stand_in_for<S>(map.targets[e], unmapped);
+        if (!stand_in) return std::nullopt;
+        stand_ins[e] = *stand_in;
+    }
+    return stand_ins;
+}
+
 // The conversion of a pair whose every source value is exact in the target
 // (a lossless widening), which never needs the element loop.
 template <Element S, Element D>
@@ -621,7 +701,7 @@ template <class Rule, size_t Entries, Element S, Element D>
 template <class Rule, size_t Entries, Element S, Element D>
     requires BlockRule<Rule, S, D>
 void convert_stand_ins(const S* in, D* out, size_t n, const S* sources, const S* stand_ins) {
-    run_for_target<&convert_stand_ins_loop<Rule, Entries, S, D>>(in, out, n, sources,
+    run_folded<&convert_stand_ins_loop<Rule, Entries, S, D>>(in, out, n, sources,
                                                                  stand_ins);
 }
 
@@ -642,7 +722,7 @@ bool convert_elements_with_map(const S* in, D* out, size_t n,
         return false;
     } else {
         const std::optional<PaddedMap<S, D>> p = padded_map(map, n);
-        if (!p) return false;
+        if (!p || !folded_map_loops_run()) return false;
         if constexpr (sizeof(S) == sizeof(D)) {
             if (p->one) {
                 convert_elements_mapped<Rule, 1>(in, out, n, p->sources, p->targets);
@@ -658,17 +738,13 @@ bool convert_elements_with_map(const S* in, D* out, size_t n,
                 *y = Rule::finish(*x, Rule::stage(*x));
                 return std::nullopt;
             };
-            S stand_ins[max_block_map_entries];
-            for (size_t e = 0; e < max_block_map_entries; ++e) {
-                const std::optional<S> stand_in = stand_in_for<S>(p->targets[e], by_rule);
-                if (!stand_in) return false;
-                stand_ins[e] = *stand_in;
-            }
+            const auto stand_ins = stand_ins_for(*p, by_rule);
+            if (!stand_ins) return false;
             if (p->one) {
-                convert_stand_ins<Rule, 1>(in, out, n, p->sources, stand_ins);
+                convert_stand_ins<Rule, 1>(in, out, n, p->sources, stand_ins->data());
             } else {
                 convert_stand_ins<Rule, max_block_map_entries>(in, out, n, p->sources,
-                                                               stand_ins);
+                                                               stand_ins->data());
             }
         }
         return true;
@@ -694,13 +770,9 @@ CastOutcome convert_mapped(const S* in, D* out, size_t n, std::span<const MapEnt
     if (!padded) return element_loop(in, out, n);
     const S* sources = padded->sources;
     const D* targets = padded->targets;
-    S stand_ins[max_block_map_entries];
-    bool stand_in_all = true;
-    for (size_t e = 0; stand_in_all && e < max_block_map_entries; ++e) {
-        const std::optional<S> stand_in = stand_in_for<S>(targets[e], unmapped);
-        stand_in_all = stand_in.has_value();
-        if (stand_in_all) stand_ins[e] = *stand_in;
-    }
+    const auto stand_in_array = stand_ins_for(*padded, unmapped);
+    const bool stand_in_all = stand_in_array.has_value();
+    const S* stand_ins = stand_in_all ? stand_in_array->data() : nullptr;
     // One entry, or four, as a constant of the loops.
     const bool one = padded->one;
     const auto mark = [&](const S* x, size_t len, UnsignedOfSize<sizeof(S)>* flags,

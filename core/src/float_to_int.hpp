@@ -2,6 +2,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <span>
@@ -23,25 +24,46 @@ CastOutcome convert_slice_float_to_int(std::span<const S> src, std::span<D> dst,
 
 namespace detail {
 
+// The block loops, with the call's one-entry map folded into their loads
+// where `substituted` is given.
 template <RoundingMode::Value Mode, FloatElement S, IntegerElement D>
-CastOutcome float_to_int_in_blocks(const S* in, D* out, size_t n,
-                                   const CastConfig<S, D>& config) {
+CastOutcome float_to_int_in_blocks(const S* in, D* out, size_t n, const CastConfig<S, D>& config,
+                                   const Substituted<1, S>* substituted = nullptr) {
     const auto element_loop = [&config](const S* x, D* y, size_t len) {
         return float_to_int_loop<Mode>(x, y, len, config);
     };
     if constexpr (Mode == RoundingMode::NearestEven && !vector_roundeven) {
         if (!thread_rounds_to_nearest()) return element_loop(in, out, n);
     }
-    if (!config.out_of_range) {
-        return convert_in_blocks<FloatToIntRule<Mode, RangeRule::Check, S, D>>(in, out, n,
-                                                                               element_loop);
-    }
+    const auto run = [&]<RangeRule Range>() {
+        using Rule = FloatToIntRule<Mode, Range, S, D>;
+        if constexpr (Range != RangeRule::Wrap && !std::same_as<S, float16>) {
+            if (substituted) return convert_in_blocks<Rule>(in, out, n, element_loop, *substituted);
+        }
+        // The caller folds no map here.
+        if (substituted) return element_loop(in, out, n);
+        return convert_in_blocks<Rule>(in, out, n, element_loop);
+    };
+    if (!config.out_of_range) return run.template operator()<RangeRule::Check>();
     if (*config.out_of_range == OutOfRangeMode::Clamp) {
-        return convert_in_blocks<FloatToIntRule<Mode, RangeRule::Clamp, S, D>>(in, out, n,
-                                                                               element_loop);
+        return run.template operator()<RangeRule::Clamp>();
     }
-    return convert_in_blocks<FloatToIntRule<Mode, RangeRule::Wrap, S, D>>(in, out, n,
-                                                                          element_loop);
+    return run.template operator()<RangeRule::Wrap>();
+}
+
+// Whether a call without a map takes a vector fast path (where the
+// processor has one): those pairs keep their maps in convert_mapped's
+// passes, around the fast path.
+template <FloatElement S, IntegerElement D>
+inline bool has_fast_path(const CastConfig<S, D>& config) {
+    if (config.rounding == RoundingMode::NearestAway) return false;
+    if constexpr (std::same_as<D, uint8_t> && !std::same_as<S, float16>) {
+        return config.out_of_range == OutOfRangeMode::Clamp;
+    } else if constexpr (std::same_as<S, double> && std::same_as<D, int32_t>) {
+        return config.out_of_range != OutOfRangeMode::Wrap;
+    } else {
+        return false;
+    }
 }
 
 // Runs the fast path of the pair, if it has one for this call. Returns true
@@ -81,13 +103,32 @@ CastOutcome convert_slice_float_to_int(std::span<const S> src, std::span<D> dst,
     const size_t n = std::min(src.size(), dst.size());
     if (n == 0) return std::nullopt;
     if (!config.scalar_map.empty()) {
+        const std::span map(config.scalar_map);
+        auto unmapped = [plain = without_map(config)](const S* x, D* y, size_t len) {
+            return convert_slice_float_to_int<S, D>({x, len}, {y, len}, plain);
+        };
+        // One entry under "clamp" or no policy folds into the block loops
+        // where its target has a stand-in (not from float16, whose loops
+        // would copy it whole).
+        if constexpr (!std::same_as<S, float16>) {
+            if (map.size() == 1 && config.out_of_range != OutOfRangeMode::Wrap &&
+                !detail::has_fast_path(config) && detail::folded_map_loops_run()) {
+                const auto padded = detail::padded_map(map, n);
+                const auto stand_ins =
+                    padded ? detail::stand_ins_for(*padded, unmapped) : std::nullopt;
+                if (stand_ins) {
+                    const detail::Substituted<1, S> substituted{
+                        detail::StandIns<1, S>(padded->sources, stand_ins->data())};
+                    return with_rounding_mode(config.rounding, [&](auto mode) {
+                        return detail::float_to_int_in_blocks<mode.value>(
+                            src.data(), dst.data(), n, config, &substituted);
+                    });
+                }
+            }
+        }
         // NaN fails under every policy, so any chunk can fail.
         return detail::convert_mapped<true>(
-            src.data(), dst.data(), n, std::span(config.scalar_map),
-            [plain = without_map(config)](const S* x, D* y, size_t len) {
-                return convert_slice_float_to_int<S, D>({x, len}, {y, len}, plain);
-            },
-            [&config](const S* x, D* y, size_t len) {
+            src.data(), dst.data(), n, map, unmapped, [&config](const S* x, D* y, size_t len) {
                 return detail::float_to_int_element_loop(x, y, len, config);
             });
     }

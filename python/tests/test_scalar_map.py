@@ -1354,6 +1354,10 @@ LONG_MAPS = [
     ("float64", "float32", "nearest-even", None, {NAN: F32_NAN_PAYLOAD, 2.5: 1e-45}),
     ("float64", "float16", "towards-zero", None, {1e300: 65504.0, -0.0: 2.0}),
     ("uint64", "float16", "towards-positive", None, {2**64 - 1: 1.0, 9: NAN}),
+    ("uint16", "int8", "nearest-even", None, {6: -7}),
+    ("float16", "uint16", "towards-zero", "clamp", {2.0: 9}),
+    ("float32", "uint32", "towards-negative", None, {NAN: 3}),
+    ("int8", "int32", "nearest-even", None, {3: 100}),
 ]
 
 

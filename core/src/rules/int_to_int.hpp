@@ -140,10 +140,11 @@ struct IntToIntCheckRule {
     static std::make_unsigned_t<S> needs_element_loop(S x, S) { return outside_int_range<S, D>(x); }
     static D finish(S, S x) { return wrap_integer<S, D>(x); }
     // For a value the mapped block loops selected among the element and the
-    // stand-ins, which lies in D's range too. Narrowing from up to 32 bits
-    // it clamps, which changes no such value, but keeps GCC from narrowing
-    // the selects in front of it (min and max don't commute with the
-    // narrowing, bitwise selects do), which would double their work.
+    // stand-ins, which they take only where it gives each target. Narrowing
+    // from up to 32 bits it clamps, which changes no tested element and
+    // keeps GCC from narrowing the selects in front of it (min and max don't
+    // commute with the narrowing, bitwise selects do), which would double
+    // their work.
     static D finish_selected(S x) {
         if constexpr (sizeof(S) > sizeof(D) && sizeof(S) <= 4) {
             return clamp_integer<S, D>(x);
