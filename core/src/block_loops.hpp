@@ -607,17 +607,6 @@ bool substitute_padded(const PaddedMap<S, D>& map, const S* x, size_t len, const
                                                               substituted);
 }
 
-// A copy with a map of up to four entries, the targets selected in, in one
-// pass: each target is its own stand-in. Returns false, having done nothing,
-// for a longer map or a slice of a few elements.
-template <Element S>
-bool copy_with_map(const S* in, S* out, size_t n, std::span<const MapEntry<S, S>> map) {
-    const std::optional<PaddedMap<S, S>> padded = padded_map(map, n);
-    if (!padded) return false;
-    substitute_padded(*padded, in, n, padded->targets, out);
-    return true;
-}
-
 // A source value that the unmapped conversion turns into exactly `target`,
 // bit for bit, without failing: the target's own value in the source type,
 // checked by converting it. None where the source type has no such value
@@ -684,25 +673,51 @@ struct ExactRule {
 // mapped element replaced by its entry's stand-in (a source value that the
 // rule turns into the entry's target) in the source's lanes before the
 // conversion, in one pass.
+//
+// For a rule that keeps the selects wide, the selected bits are shifted
+// right by `zero`, which is 0 but unknown to the compiler.
 template <class Rule, size_t Entries, Element S, Element D>
     requires BlockRule<Rule, S, D>
 [[gnu::always_inline]] inline void convert_stand_ins_loop(const S* in, D* out, size_t n,
-                                                          const S* sources,
-                                                          const S* stand_ins) {
+                                                          const S* sources, const S* stand_ins,
+                                                          unsigned zero) {
     static_assert(!Rule::checks);
     const StandIns<Entries, S> substitute(sources, stand_ins);
     for (size_t i = 0; i < n; ++i) {
         UnsignedOfSize<sizeof(S)> any = 0;
-        const S v = std::bit_cast<S>(substitute(in[i], any));
+        auto bits = substitute(in[i], any);
+        if constexpr (keeps_selects_wide<Rule>) {
+            bits = static_cast<decltype(bits)>(bits >> zero);
+        }
+        const S v = std::bit_cast<S>(bits);
         out[i] = Rule::finish(v, Rule::stage(v));
     }
 }
 
+inline volatile unsigned opaque_zero = 0;
+
 template <class Rule, size_t Entries, Element S, Element D>
     requires BlockRule<Rule, S, D>
 void convert_stand_ins(const S* in, D* out, size_t n, const S* sources, const S* stand_ins) {
-    run_folded<&convert_stand_ins_loop<Rule, Entries, S, D>>(in, out, n, sources,
-                                                                 stand_ins);
+    run_folded<&convert_stand_ins_loop<Rule, Entries, S, D>>(in, out, n, sources, stand_ins,
+                                                             opaque_zero);
+}
+
+// A copy with a map of up to four entries, the targets selected in, in one
+// pass: each target is its own stand-in. Returns false, having done nothing,
+// for a longer map, a slice of a few elements, or where the folded loops
+// don't run.
+template <Element S>
+bool copy_with_map(const S* in, S* out, size_t n, std::span<const MapEntry<S, S>> map) {
+    const std::optional<PaddedMap<S, S>> padded = padded_map(map, n);
+    if (!padded || !folded_map_loops_run()) return false;
+    if (padded->one) {
+        convert_stand_ins<ExactRule<S, S>, 1>(in, out, n, padded->sources, padded->targets);
+    } else {
+        convert_stand_ins<ExactRule<S, S>, max_block_map_entries>(in, out, n, padded->sources,
+                                                                  padded->targets);
+    }
+    return true;
 }
 
 // convert_elements_mapped for a map of up to four entries: one entry, or

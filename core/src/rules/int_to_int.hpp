@@ -157,6 +157,9 @@ struct IntToIntCheckRule {
 template <IntegerElement S, IntegerElement D>
 struct IntToIntWrapRule : StagedAsTarget<D> {
     static constexpr bool checks = false;
+    // Measured for 32- and 64-bit sources: 0.55-0.75 of the time with one
+    // entry; 16-bit sources came out 1.6 times slower, clamps 1.05-1.15.
+    static constexpr bool keeps_selects_wide = sizeof(S) >= 4;
     static D stage(S x) { return wrap_integer<S, D>(x); }
 };
 

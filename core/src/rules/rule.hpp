@@ -58,6 +58,19 @@ inline constexpr bool restages = [] {
     }
 }();
 
+// Whether the one-pass mapped loops hide the width of the selected values
+// from the compiler: a rule may say so with `keeps_selects_wide` where it
+// narrows by truncation, which GCC would otherwise carry back into the
+// selects (their masks included) at more cost than the loops' one shift.
+template <class R>
+inline constexpr bool keeps_selects_wide = [] {
+    if constexpr (requires { R::keeps_selects_wide; }) {
+        return R::keeps_selects_wide;
+    } else {
+        return false;
+    }
+}();
+
 // The base of a rule whose staged value is already D.
 template <Element D>
 struct StagedAsTarget {
