@@ -235,13 +235,22 @@ struct FloatToIntRule {
             return r < lo ? Limits::min() : (r >= integer_upper_limit<D> ? Limits::max() : inside);
         } else if constexpr (sizeof(D) < 4) {
             return static_cast<D>(static_cast<int32_t>(r));
+        } else if constexpr (sizeof(Stage) == 8) {
+            // r, within D's range, plus 1.5 * 2^52 holds r modulo 2^32 in
+            // its low bits.
+            return static_cast<D>(std::bit_cast<uint64_t>(r + 0x1.8p52));
         } else {
             constexpr Stage half = Stage(0x1p31);
+            // The greatest Stage value below 2^31, which int32 holds: v is
+            // capped at it (a minimum the processor has), since 2^31 itself
+            // is beyond int32. Only the saturated 2^bits reaches it, and it
+            // takes D's greatest value below.
+            constexpr Stage below_half = half - Stage(sizeof(Stage) == 4 ? 128 : 1);
             const bool upper = std::is_unsigned_v<D> && r >= half;
             const Stage v = upper ? r - half : r;
-            // 2^31 is beyond int32; its element takes the greatest value below.
-            const auto low = static_cast<uint32_t>(static_cast<int32_t>(v < half ? v : Stage(0)));
-            const D value = static_cast<D>(upper ? low ^ 0x80000000u : low);
+            const Stage capped = v < below_half ? v : below_half;
+            const auto low = static_cast<uint32_t>(static_cast<int32_t>(capped));
+            const D value = static_cast<D>(low ^ (static_cast<uint32_t>(upper) << 31));
             return r >= Stage(integer_upper_limit<D>) ? Limits::max() : value;
         }
     }
