@@ -224,18 +224,39 @@ size_t convert_blocks(const S* in, D* out, size_t start, size_t n, Load load = {
     }
 }
 
+// 0, in a variable the compiler can't see through.
+inline volatile unsigned opaque_zero = 0;
+
+// v shifted right by `zero` (opaque_zero, read before the loop): v itself,
+// but where GCC can't narrow the selects that made v along with it.
+template <class T>
+[[gnu::always_inline]] inline T hidden(T v, unsigned zero) {
+    using U = UnsignedOfSize<sizeof(T)>;
+    return std::bit_cast<T>(static_cast<U>(std::bit_cast<U>(v) >> zero));
+}
+
+// Rule::finish of x's staged value, hidden for a rule that keeps its
+// selects wide.
+template <class Rule, Element S>
+[[gnu::always_inline]] inline auto finish_staged(S x, [[maybe_unused]] unsigned zero) {
+    auto staged = Rule::stage(x);
+    if constexpr (keeps_selects_wide<Rule>) staged = hidden(staged, zero);
+    return Rule::finish(x, staged);
+}
+
 // The whole slice under a rule that never needs the element loop, with no map.
 template <class Rule, Element S, Element D>
     requires BlockRule<Rule, S, D>
-[[gnu::always_inline]] inline void convert_elements_loop(const S* in, D* out, size_t n) {
+[[gnu::always_inline]] inline void convert_elements_loop(const S* in, D* out, size_t n,
+                                                         unsigned zero) {
     static_assert(!Rule::checks);
-    for (size_t i = 0; i < n; ++i) out[i] = Rule::finish(in[i], Rule::stage(in[i]));
+    for (size_t i = 0; i < n; ++i) out[i] = finish_staged<Rule>(in[i], zero);
 }
 
 template <class Rule, Element S, Element D>
     requires BlockRule<Rule, S, D>
 void convert_elements(const S* in, D* out, size_t n) {
-    run_for_target<&convert_elements_loop<Rule, S, D>>(in, out, n);
+    run_for_target<&convert_elements_loop<Rule, S, D>>(in, out, n, opaque_zero);
 }
 
 // Blocks while they convert, the element loop for a block that needs it
@@ -673,9 +694,6 @@ struct ExactRule {
 // mapped element replaced by its entry's stand-in (a source value that the
 // rule turns into the entry's target) in the source's lanes before the
 // conversion, in one pass.
-//
-// For a rule that keeps the selects wide, the selected bits are shifted
-// right by `zero`, which is 0 but unknown to the compiler.
 template <class Rule, size_t Entries, Element S, Element D>
     requires BlockRule<Rule, S, D>
 [[gnu::always_inline]] inline void convert_stand_ins_loop(const S* in, D* out, size_t n,
@@ -685,16 +703,11 @@ template <class Rule, size_t Entries, Element S, Element D>
     const StandIns<Entries, S> substitute(sources, stand_ins);
     for (size_t i = 0; i < n; ++i) {
         UnsignedOfSize<sizeof(S)> any = 0;
-        auto bits = substitute(in[i], any);
-        if constexpr (keeps_selects_wide<Rule>) {
-            bits = static_cast<decltype(bits)>(bits >> zero);
-        }
-        const S v = std::bit_cast<S>(bits);
-        out[i] = Rule::finish(v, Rule::stage(v));
+        S v = std::bit_cast<S>(substitute(in[i], any));
+        if constexpr (keeps_map_selects_wide<Rule>) v = hidden(v, zero);
+        out[i] = finish_staged<Rule>(v, zero);
     }
 }
-
-inline volatile unsigned opaque_zero = 0;
 
 template <class Rule, size_t Entries, Element S, Element D>
     requires BlockRule<Rule, S, D>

@@ -26,7 +26,7 @@ namespace detail {
 template <IntegerElement S, IntegerElement D, class Run>
 decltype(auto) with_clamp_rule(Run&& run) {
 #ifdef TOLVANE_AVX2_LOOPS
-    if constexpr (std::same_as<S, uint64_t> && sizeof(D) < 8) {
+    if constexpr (sizeof(S) == 8 && sizeof(D) < 8) {
         if (simd::active_target() == simd::Target::Avx2) {
             return run(std::type_identity<IntToIntCompareClampRule<S, D>>{});
         }

@@ -58,14 +58,25 @@ inline constexpr bool restages = [] {
     }
 }();
 
-// Whether the one-pass mapped loops hide the width of the selected values
-// from the compiler: a rule may say so with `keeps_selects_wide` where it
-// narrows by truncation, which GCC would otherwise carry back into the
-// selects (their masks included) at more cost than the loops' one shift.
+// Whether the loops hide the width of a value selected in the source's
+// lanes from the compiler, where GCC would otherwise narrow the selects,
+// masks included, before the value, at more cost than the loops' one
+// shift: the staged value of a rule that says so with `keeps_selects_wide`
+// (its stage selects, its finish narrows), and the element a map's stand-in
+// was selected into for one that says so with `keeps_map_selects_wide`.
 template <class R>
 inline constexpr bool keeps_selects_wide = [] {
     if constexpr (requires { R::keeps_selects_wide; }) {
         return R::keeps_selects_wide;
+    } else {
+        return false;
+    }
+}();
+
+template <class R>
+inline constexpr bool keeps_map_selects_wide = [] {
+    if constexpr (requires { R::keeps_map_selects_wide; }) {
+        return R::keeps_map_selects_wide;
     } else {
         return false;
     }
