@@ -693,7 +693,8 @@ struct ExactRule {
 // The whole slice under a rule that never needs the element loop, with each
 // mapped element replaced by its entry's stand-in (a source value that the
 // rule turns into the entry's target) in the source's lanes before the
-// conversion, in one pass.
+// conversion, in one pass. Four entries' selects before a narrowing stay
+// in the source's lanes, hidden.
 template <class Rule, size_t Entries, Element S, Element D>
     requires BlockRule<Rule, S, D>
 [[gnu::always_inline]] inline void convert_stand_ins_loop(const S* in, D* out, size_t n,
@@ -704,7 +705,9 @@ template <class Rule, size_t Entries, Element S, Element D>
     for (size_t i = 0; i < n; ++i) {
         UnsignedOfSize<sizeof(S)> any = 0;
         S v = std::bit_cast<S>(substitute(in[i], any));
-        if constexpr (keeps_map_selects_wide<Rule>) v = hidden(v, zero);
+        if constexpr (keeps_map_selects_wide<Rule> || (Entries > 1 && sizeof(S) > sizeof(D))) {
+            v = hidden(v, zero);
+        }
         out[i] = finish_staged<Rule>(v, zero);
     }
 }
@@ -737,9 +740,10 @@ bool copy_with_map(const S* in, S* out, size_t n, std::span<const MapEntry<S, S>
 // four, with the last entry repeated, which changes no first match. Elements
 // of two widths select stand-ins in the source's lanes instead of targets in
 // the target's, which needs a stand-in for every target; narrowing does so
-// only for one entry into an integer, since four selects before the
-// narrowing, or a rounding in one loop with them, cost more than
-// convert_mapped's passes. Returns false, having done nothing, for a
+// only into an integer, and for four entries only from 32- and 64-bit
+// sources, since a rounding in one loop with the selects, or four selects
+// before 16-bit lanes narrow, cost more than convert_mapped's passes
+// (1.4-2 times). Returns false, having done nothing, for a
 // longer map, a slice of a few elements, float16 elements (their selects
 // don't vectorise) and a two-width map without stand-ins.
 template <class Rule, Element S, Element D>
@@ -760,7 +764,7 @@ bool convert_elements_with_map(const S* in, D* out, size_t n,
             }
         } else {
             if constexpr (sizeof(S) > sizeof(D)) {
-                if (FloatElement<D> || !p->one) return false;
+                if (FloatElement<D> || (!p->one && sizeof(S) < 4)) return false;
             }
             auto by_rule = [](const S* x, D* y, size_t) -> CastOutcome {
                 *y = Rule::finish(*x, Rule::stage(*x));
