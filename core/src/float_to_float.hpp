@@ -45,6 +45,17 @@ CastOutcome convert_slice_float_to_float(std::span<const S> src, std::span<D> ds
     const size_t n = std::min(src.size(), dst.size());
     if (n == 0) return std::nullopt;
     if (!config.scalar_map.empty()) {
+        const std::span map(config.scalar_map);
+        // An identity, or an exact widening, in one pass with the targets, or
+        // their stand-ins, selected in.
+        if constexpr (std::same_as<S, D>) {
+            if (detail::copy_with_map(src.data(), dst.data(), n, map)) return std::nullopt;
+        } else if constexpr (!detail::is_narrowing<S, D> && !std::same_as<S, float16>) {
+            if (detail::convert_elements_with_map<detail::ExactRule<S, D>>(src.data(), dst.data(),
+                                                                           n, map)) {
+                return std::nullopt;
+            }
+        }
         // Only a narrowing that overflows without Clamp fails.
         const auto unmapped = [plain = without_map(config)](const S* x, D* y, size_t len) {
             return convert_slice_float_to_float<S, D>({x, len}, {y, len}, plain);
@@ -52,7 +63,6 @@ CastOutcome convert_slice_float_to_float(std::span<const S> src, std::span<D> ds
         const auto element_loop = [&config](const S* x, D* y, size_t len) {
             return detail::float_to_float_mapped_loop(x, y, len, config);
         };
-        const std::span map(config.scalar_map);
         if (detail::is_narrowing<S, D> && config.out_of_range != OutOfRangeMode::Clamp) {
             return detail::convert_mapped<true>(src.data(), dst.data(), n, map, unmapped,
                                                 element_loop);
