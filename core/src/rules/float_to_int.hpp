@@ -197,9 +197,8 @@ struct FloatToIntRule {
             const Stage r = rounded(x);
             return r != r ? Stage(0) : r;
         } else if constexpr (Range == RangeRule::Check) {
-            // Only a block without values outside D converts here.
-            const F r = rounded(x);
-            return in_range(r) ? r : F(0);
+            // Only a block without values outside D reaches `finish`.
+            return rounded(x);
         } else {
             // Saturated below only; a NaN takes D's least value.
             constexpr F lo = F(Limits::min());
@@ -247,17 +246,23 @@ struct FloatToIntRule {
             }
         } else {
             constexpr Stage half = Stage(0x1p31);
-            // The greatest Stage value below 2^31, which int32 holds: v is
-            // capped at it (a minimum the processor has), since 2^31 itself
-            // is beyond int32. Only values from 2^bits on reach it, and they
-            // take D's greatest value below.
-            constexpr Stage below_half = half - Stage(sizeof(Stage) == 4 ? 128 : 1);
             const bool upper = std::is_unsigned_v<D> && r >= half;
             const Stage v = upper ? r - half : r;
-            const Stage capped = v < below_half ? v : below_half;
-            const auto low = static_cast<uint32_t>(static_cast<int32_t>(capped));
-            const D value = static_cast<D>(low ^ (static_cast<uint32_t>(upper) << 31));
-            return r >= Stage(integer_upper_limit<D>) ? Limits::max() : value;
+            const auto top = static_cast<uint32_t>(upper) << 31;
+            if constexpr (!saturates_in_finish) {
+                // r lies in D's range, so v below 2^31.
+                return static_cast<D>(static_cast<uint32_t>(static_cast<int32_t>(v)) ^ top);
+            } else {
+                // The greatest Stage value below 2^31, which int32 holds: v
+                // is capped at it (a minimum the processor has), since 2^31
+                // itself is beyond int32. Only values from 2^bits on reach
+                // it, and they take D's greatest value below.
+                constexpr Stage below_half = half - Stage(sizeof(Stage) == 4 ? 128 : 1);
+                const Stage capped = v < below_half ? v : below_half;
+                const auto low = static_cast<uint32_t>(static_cast<int32_t>(capped));
+                const D value = static_cast<D>(low ^ top);
+                return r >= Stage(integer_upper_limit<D>) ? Limits::max() : value;
+            }
         }
     }
 };
