@@ -37,12 +37,25 @@ CastOutcome float_to_int_in_blocks(const S* in, D* out, size_t n, const CastConf
     }
     const auto run = [&]<RangeRule Range>() {
         using Rule = FloatToIntRule<Mode, Range, S, D>;
+        // Without a map, a block with values from 2^51 on in a 64-bit D's
+        // range (float16 has none) tries the loops that convert every bit
+        // before the element loop.
+        const auto block_loop = [&](const S* x, D* y, size_t len) -> CastOutcome {
+            if constexpr (sizeof(D) == 8 && Range != RangeRule::Wrap &&
+                          !std::same_as<S, float16>) {
+                using WideRule = FloatToIntRule<Mode, Range, S, D, true>;
+                if (!substituted && convert_blocks<WideRule>(x, y, 0, len) == len) {
+                    return std::nullopt;
+                }
+            }
+            return element_loop(x, y, len);
+        };
         if constexpr (Range != RangeRule::Wrap && !std::same_as<S, float16>) {
-            if (substituted) return convert_in_blocks<Rule>(in, out, n, element_loop, *substituted);
+            if (substituted) return convert_in_blocks<Rule>(in, out, n, block_loop, *substituted);
         }
         // The caller folds no map here.
         if (substituted) return element_loop(in, out, n);
-        return convert_in_blocks<Rule>(in, out, n, element_loop);
+        return convert_in_blocks<Rule>(in, out, n, block_loop);
     };
     if (!config.out_of_range) return run.template operator()<RangeRule::Check>();
     if (*config.out_of_range == OutOfRangeMode::Clamp) {

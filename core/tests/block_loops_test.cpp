@@ -95,6 +95,10 @@ std::vector<PairCase> edge_cases() {
         cases.push_back(edge_case<float, uint32_t>(m + "_wrapped_beyond_2p51", {{}, wrap, mode}, 1e16f));
         cases.push_back(edge_case<double, int64_t>(m + "_wrapped_infinity", {{}, wrap, mode},
                                                    -std::numeric_limits<double>::infinity()));
+        cases.push_back(edge_case<double, int64_t>(m + "_clamped_beyond_2p51", {{}, clamp, mode},
+                                                   -0x1p51 - 3.5));
+        cases.push_back(edge_case<float, uint64_t>(m + "_mapped_beyond_2p51",
+                                                   {{{NAN, 7}}, absent, mode}, 1e17f));
         cases.push_back(edge_case<float16, int8_t>(m + "_wrapped", {{}, wrap, mode}, h(-300.5)));
         cases.push_back(
             edge_case<float, int32_t>(m + "_mapped_nan", {{{NAN, 7}, {-1.5f, 3}}, absent, mode}, NAN));

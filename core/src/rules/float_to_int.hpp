@@ -151,14 +151,18 @@ inline uint64_t integral_bits(double r) {
 // in the rounding type (a NaN as any value, since its element never keeps
 // it): under Check, one in D's range; under Clamp into targets up to 32
 // bits, one saturated at D's least value, which `finish` saturates above;
-// for 64-bit targets the float64 rounded value, which `finish` saturates.
+// for 64-bit targets the float64 rounded value, which `finish` saturates
+// (converted through its significand below 2^51 in magnitude, which sends
+// blocks with larger values in D's range to the element loop, or with
+// `Wide` through every bit of it).
 // Under Wrap the staged value is the rounded value's bits modulo 2^64, or
 // for narrower targets modulo 2^32, which a float64 below 2^51 in magnitude
 // plus 1.5 * 2^52 holds in its own low bits (a larger one takes the element
 // loop). Ties to even round with nearbyint where that is how they
 // vectorise, so the kernel runs this rule only while the thread rounds to
 // nearest.
-template <RoundingMode::Value Mode, RangeRule Range, FloatElement S, IntegerElement D>
+template <RoundingMode::Value Mode, RangeRule Range, FloatElement S, IntegerElement D,
+          bool Wide = false>
 struct FloatToIntRule {
     using F = RoundingType<S>;
     using Limits = std::numeric_limits<D>;
@@ -194,8 +198,7 @@ struct FloatToIntRule {
             return static_cast<uint32_t>(
                 std::bit_cast<uint64_t>(static_cast<double>(rounded(x)) + 0x1.8p52));
         } else if constexpr (sizeof(D) == 8) {
-            const Stage r = rounded(x);
-            return r != r ? Stage(0) : r;
+            return rounded(x);
         } else if constexpr (Range == RangeRule::Check) {
             // Only a block without values outside D reaches `finish`.
             return rounded(x);
@@ -208,9 +211,20 @@ struct FloatToIntRule {
     }
 
     // NaNs always; under Check also every value outside D, under Wrap the
-    // infinities, and for narrow targets every value from 2^51 on.
+    // infinities, and for narrow targets every value from 2^51 on; for
+    // 64-bit targets, under Check and Clamp, values from 2^51 on in D's
+    // range, which `finish` takes through the significand's bits.
     static bool needs_element_loop(S x, Stage) {
-        if constexpr (Range == RangeRule::Clamp) {
+        if constexpr (sizeof(D) == 8 && Range != RangeRule::Wrap && !Wide) {
+            const F r = rounded(x);
+            const bool small = std::fabs(r) < F(0x1p51);
+            if constexpr (Range == RangeRule::Check) {
+                return (!small) | (std::is_unsigned_v<D> & (r < F(0)));
+            } else {
+                const bool beyond = (r < F(Limits::min())) | (r >= F(integer_upper_limit<D>));
+                return (!small) & (!beyond);
+            }
+        } else if constexpr (Range == RangeRule::Clamp) {
             const F w = widen_for_rounding(x);
             return w != w;
         } else if constexpr (Range == RangeRule::Wrap && sizeof(D) == 8) {
@@ -225,15 +239,25 @@ struct FloatToIntRule {
     static bool in_range(F r) { return (r >= F(Limits::min())) & (r < F(integer_upper_limit<D>)); }
 
     // In conversions that vectorise: narrow targets and uint32 through int32
-    // (uint32 offset by 2^31, exactly), 64-bit ones through the bits of the
-    // saturated value.
+    // (uint32 offset by 2^31, exactly), 64-bit ones through the bits of a
+    // float64 sum.
     static D finish(S, Stage r) {
         if constexpr (Range == RangeRule::Wrap) {
             return static_cast<D>(r);
         } else if constexpr (sizeof(D) == 8) {
-            constexpr double lo = static_cast<double>(Limits::min());
-            const D inside = static_cast<D>(integral_bits(r));
-            return r < lo ? Limits::min() : (r >= integer_upper_limit<D> ? Limits::max() : inside);
+            // r below 2^51 in magnitude: r + 1.5 * 2^52 holds it in its
+            // significand, offset by the sum's bits for 0.
+            constexpr uint64_t offset = std::bit_cast<uint64_t>(0x1.8p52);
+            const auto inside =
+                Wide ? static_cast<D>(integral_bits(r))
+                     : static_cast<D>(std::bit_cast<uint64_t>(r + 0x1.8p52) - offset);
+            if constexpr (Range == RangeRule::Check) {
+                return inside;
+            } else {
+                constexpr double lo = static_cast<double>(Limits::min());
+                return r < lo ? Limits::min()
+                              : (r >= integer_upper_limit<D> ? Limits::max() : inside);
+            }
         } else if constexpr (sizeof(D) < 4 || sizeof(Stage) == 8) {
             constexpr Stage hi = Stage(Limits::max());
             const Stage v = saturates_in_finish ? (r < hi ? r : hi) : r;
