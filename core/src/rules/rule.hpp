@@ -50,13 +50,7 @@ concept BlockRule =
 // where they write it, instead of through a buffer: a rule may say so with
 // `restages` where its element, staged value and target have one lane width.
 template <class R>
-inline constexpr bool restages = [] {
-    if constexpr (requires { R::restages; }) {
-        return R::restages;
-    } else {
-        return false;
-    }
-}();
+inline constexpr bool restages = requires { requires R::restages; };
 
 // Whether the loops hide the width of a value selected in the source's
 // lanes from the compiler, where GCC would otherwise narrow the selects,
@@ -65,22 +59,10 @@ inline constexpr bool restages = [] {
 // (its stage selects, its finish narrows), and the element a map's stand-in
 // was selected into for one that says so with `keeps_map_selects_wide`.
 template <class R>
-inline constexpr bool keeps_selects_wide = [] {
-    if constexpr (requires { R::keeps_selects_wide; }) {
-        return R::keeps_selects_wide;
-    } else {
-        return false;
-    }
-}();
+inline constexpr bool keeps_selects_wide = requires { requires R::keeps_selects_wide; };
 
 template <class R>
-inline constexpr bool keeps_map_selects_wide = [] {
-    if constexpr (requires { R::keeps_map_selects_wide; }) {
-        return R::keeps_map_selects_wide;
-    } else {
-        return false;
-    }
-}();
+inline constexpr bool keeps_map_selects_wide = requires { requires R::keeps_map_selects_wide; };
 
 // The base of a rule whose staged value is already D.
 template <Element D>
