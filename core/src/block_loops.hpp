@@ -531,8 +531,8 @@ template <class Rule, size_t Entries, Element S, Element D>
                                                                const S* stand_ins) {
     static_assert(Rule::stages_source);
     using Flag = UnsignedOfSize<sizeof(S)>;
-    const StandIns<Entries, S> substitute(sources, stand_ins);
-    const auto& matches = substitute.matches;
+    const Substituted<Entries, S> load{StandIns<Entries, S>(sources, stand_ins)};
+    const auto& matches = load.stand_ins.matches;
     return convert_blocks_overlapped(
         in, out, start, n,
         [&matches](S x) -> Flag {
@@ -543,10 +543,7 @@ template <class Rule, size_t Entries, Element S, Element D>
             return static_cast<Flag>(Rule::needs_element_loop(x, x)) &
                    static_cast<Flag>(hit - Flag(1));
         },
-        [&substitute](S x) {
-            Flag any = 0;
-            return finish_selected<Rule, D>(std::bit_cast<S>(substitute(x, any)));
-        });
+        [&load](S x) { return finish_selected<Rule, D>(load(x)); });
 }
 
 template <class Rule, size_t Entries, Element S, Element D>
@@ -701,10 +698,9 @@ template <class Rule, size_t Entries, Element S, Element D>
                                                           const S* sources, const S* stand_ins,
                                                           unsigned zero) {
     static_assert(!Rule::checks);
-    const StandIns<Entries, S> substitute(sources, stand_ins);
+    const Substituted<Entries, S> load{StandIns<Entries, S>(sources, stand_ins)};
     for (size_t i = 0; i < n; ++i) {
-        UnsignedOfSize<sizeof(S)> any = 0;
-        S v = std::bit_cast<S>(substitute(in[i], any));
+        S v = load(in[i]);
         if constexpr (keeps_map_selects_wide<Rule> || (Entries > 1 && sizeof(S) > sizeof(D))) {
             v = hidden(v, zero);
         }
@@ -780,6 +776,20 @@ bool convert_elements_with_map(const S* in, D* out, size_t n,
             }
         }
         return true;
+    }
+}
+
+// An identity or an exact widening with a map of up to four entries, in
+// one pass with the targets, or their stand-ins, selected in. Returns false,
+// having done nothing, where those loops don't take the call.
+template <Element S, Element D>
+bool convert_exact_with_map(const S* in, D* out, size_t n, std::span<const MapEntry<S, D>> map) {
+    if constexpr (std::same_as<S, D>) {
+        return copy_with_map(in, out, n, map);
+    } else if constexpr (std::same_as<S, float16>) {
+        return false;
+    } else {
+        return convert_elements_with_map<ExactRule<S, D>>(in, out, n, map);
     }
 }
 

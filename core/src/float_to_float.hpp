@@ -46,13 +46,8 @@ CastOutcome convert_slice_float_to_float(std::span<const S> src, std::span<D> ds
     if (n == 0) return std::nullopt;
     if (!config.scalar_map.empty()) {
         const std::span map(config.scalar_map);
-        // An identity, or an exact widening, in one pass with the targets, or
-        // their stand-ins, selected in.
-        if constexpr (std::same_as<S, D>) {
-            if (detail::copy_with_map(src.data(), dst.data(), n, map)) return std::nullopt;
-        } else if constexpr (!detail::is_narrowing<S, D> && !std::same_as<S, float16>) {
-            if (detail::convert_elements_with_map<detail::ExactRule<S, D>>(src.data(), dst.data(),
-                                                                           n, map)) {
+        if constexpr (!detail::is_narrowing<S, D>) {
+            if (detail::convert_exact_with_map(src.data(), dst.data(), n, map)) {
                 return std::nullopt;
             }
         }

@@ -100,13 +100,7 @@ struct InlineStep {
         };
         if (entries.empty()) return plain(in, out, n);
         const std::span<const MapEntry<S, D>> map(entries);
-        // One pass with the targets, or their stand-ins, selected in.
-        if constexpr (std::same_as<S, D>) {
-            if (tolvane::detail::copy_with_map(in, out, n, map)) return std::nullopt;
-        } else if (tolvane::detail::convert_elements_with_map<tolvane::detail::ExactRule<S, D>>(
-                       in, out, n, map)) {
-            return std::nullopt;
-        }
+        if (tolvane::detail::convert_exact_with_map(in, out, n, map)) return std::nullopt;
         const auto element_loop = [map](const S* x, D* y, std::size_t len) -> CastOutcome {
             for (std::size_t i = 0; i < len; ++i) {
                 const D* target = find_map_target(map, x[i]);
