@@ -793,6 +793,12 @@ bool convert_exact_with_map(const S* in, D* out, size_t n, std::span<const MapEn
     }
 }
 
+// How the unmapped conversion of a mapped one can fail: never; having
+// written nothing at or past the failing element (the element loop, the
+// block loops, and the fast paths that test a block before they write it);
+// or having written past it (a pass over the whole slice before the test).
+enum class UnmappedFailure : uint8_t { Never, BeforeIt, PastIt };
+
 // A conversion with a scalar map of a few entries, chunk by chunk. Where
 // every entry's target has a stand-in, `unmapped` converts the chunk with
 // the stand-ins in place of the mapped elements, which writes every target
@@ -800,14 +806,17 @@ bool convert_exact_with_map(const S* in, D* out, size_t n, std::span<const MapEn
 // conversion that can fail with zeros in place of the mapped elements,
 // which every conversion takes without failing), and the mapped elements
 // then take their targets. Either way only an element the map leaves alone
-// can make it fail; a conversion that can fail writes into a buffer, since
-// it may write past a failing element, and a chunk where it fails goes to
-// the element loop (which applies the map and returns the first failure),
+// can make it fail, and a chunk where it fails goes to the element loop
+// (which applies the map and returns the first failure). A conversion that
+// writes past a failing element writes into a buffer first; one that
+// doesn't writes what the element loop then writes again, the same values,
 // so that results, errors and what is written are the element loop's. A
 // longer map runs the element loop throughout.
-template <bool CanFail, Element S, Element D, class Unmapped, class ElementLoop>
+template <UnmappedFailure Failure, Element S, Element D, class Unmapped, class ElementLoop>
 CastOutcome convert_mapped(const S* in, D* out, size_t n, std::span<const MapEntry<S, D>> map,
                            Unmapped&& unmapped, ElementLoop&& element_loop) {
+    constexpr bool CanFail = Failure != UnmappedFailure::Never;
+    constexpr bool buffered = Failure == UnmappedFailure::PastIt;
     const std::optional<PaddedMap<S, D>> padded = padded_map(map, n);
     if (!padded) return element_loop(in, out, n);
     const S* sources = padded->sources;
@@ -834,7 +843,7 @@ CastOutcome convert_mapped(const S* in, D* out, size_t n, std::span<const MapEnt
     };
     UnsignedOfSize<sizeof(S)> flags[mapped_chunk_elements];
     S substituted[mapped_chunk_elements];
-    D converted[CanFail ? mapped_chunk_elements : 1];
+    D converted[buffered ? mapped_chunk_elements : 1];
     for (size_t i = 0; i < n; i += mapped_chunk_elements) {
         const size_t len = std::min(mapped_chunk_elements, n - i);
         const S* x = in + i;
@@ -842,7 +851,7 @@ CastOutcome convert_mapped(const S* in, D* out, size_t n, std::span<const MapEnt
         const bool any = mark(x, len, flags, substituted);
         const S* seen = any && (stand_in_all || CanFail) ? substituted : x;
         const bool blend = any && !stand_in_all;
-        if constexpr (CanFail) {
+        if constexpr (buffered) {
             if (unmapped(seen, converted, len)) {
                 if (CastOutcome error = element_loop(x, y, len)) return error;
                 continue;
@@ -853,7 +862,10 @@ CastOutcome convert_mapped(const S* in, D* out, size_t n, std::span<const MapEnt
                 std::memcpy(y, converted, len * sizeof(D));
             }
         } else {
-            unmapped(seen, y, len);
+            if (unmapped(seen, y, len)) {
+                if (CastOutcome error = element_loop(x, y, len)) return error;
+                continue;
+            }
             if (blend) write_targets(flags, y, y, len);
         }
     }

@@ -59,11 +59,11 @@ CastOutcome convert_slice_float_to_float(std::span<const S> src, std::span<D> ds
             return detail::float_to_float_mapped_loop(x, y, len, config);
         };
         if (detail::is_narrowing<S, D> && config.out_of_range != OutOfRangeMode::Clamp) {
-            return detail::convert_mapped<true>(src.data(), dst.data(), n, map, unmapped,
-                                                element_loop);
+            return detail::convert_mapped<detail::UnmappedFailure::PastIt>(
+                src.data(), dst.data(), n, map, unmapped, element_loop);
         }
-        return detail::convert_mapped<false>(src.data(), dst.data(), n, map, unmapped,
-                                             element_loop);
+        return detail::convert_mapped<detail::UnmappedFailure::Never>(
+            src.data(), dst.data(), n, map, unmapped, element_loop);
     }
     // Widening and identity pairs are exact: no mode can change their results.
     const bool directed = detail::is_narrowing<S, D> && config.rounding != RoundingMode::NearestEven;

@@ -140,7 +140,7 @@ CastOutcome convert_slice_float_to_int(std::span<const S> src, std::span<D> dst,
             }
         }
         // NaN fails under every policy, so any chunk can fail.
-        return detail::convert_mapped<true>(
+        return detail::convert_mapped<detail::UnmappedFailure::BeforeIt>(
             src.data(), dst.data(), n, map, unmapped, [&config](const S* x, D* y, size_t len) {
                 return detail::float_to_int_element_loop(x, y, len, config);
             });

@@ -54,7 +54,7 @@ CastOutcome convert_slice_int_to_float(std::span<const S> src, std::span<D> dst,
                     detail::IntToFloatRule<mode.value, S, D>>(in, out, n, map);
             });
         if (done) return std::nullopt;
-        return detail::convert_mapped<false>(
+        return detail::convert_mapped<detail::UnmappedFailure::Never>(
             in, out, n, std::span(config.scalar_map),
             [plain = without_map(config)](const S* x, D* y, size_t len) {
                 return convert_slice_int_to_float<S, D>({x, len}, {y, len}, plain);

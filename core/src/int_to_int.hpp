@@ -73,9 +73,11 @@ CastOutcome convert_slice_int_to_int(std::span<const S> src, std::span<D> dst,
                     return result;
                 }
             }
-            return detail::convert_mapped<true>(in, out, n, map, unmapped, element_loop);
+            return detail::convert_mapped<detail::UnmappedFailure::BeforeIt>(
+                in, out, n, map, unmapped, element_loop);
         }
-        return detail::convert_mapped<false>(in, out, n, map, unmapped, element_loop);
+        return detail::convert_mapped<detail::UnmappedFailure::Never>(in, out, n, map, unmapped,
+                                                                      element_loop);
     }
 
     if constexpr (std::same_as<S, int64_t> && std::same_as<D, int32_t>) {

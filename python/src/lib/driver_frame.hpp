@@ -108,7 +108,8 @@ struct InlineStep {
             }
             return std::nullopt;
         };
-        return tolvane::detail::convert_mapped<false>(in, out, n, map, plain, element_loop);
+        return tolvane::detail::convert_mapped<tolvane::detail::UnmappedFailure::Never>(
+            in, out, n, map, plain, element_loop);
     }
 };
 
