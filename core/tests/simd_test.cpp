@@ -118,7 +118,7 @@ std::vector<D> fills() {
     } else if constexpr (std::is_same_v<D, uint8_t>) {
         return {0xa5, 0x5a};
     } else {
-        return {0x5a5a5a5a, -0x3c3c3c3d};
+        return {static_cast<D>(0x5a5a5a5a), static_cast<D>(-0x3c3c3c3d)};
     }
 }
 
@@ -323,6 +323,33 @@ Path<double, int32_t> int32_clamp_path() {
         return std::uniform_real_distribution<double>(-2.2e9, 2.2e9)(rng);
     };
     path.bad = nans<double>();
+    return path;
+}
+
+// float32 to int32 or uint32 under Clamp, element by element after a failure.
+template <class D>
+Path<float, D> float32_clamp_path() {
+    const std::vector<float> pool = around<float>(
+        {0, 1, -3, 16777216.0, 2147483520.0, 2147483648.0, -2147483648.0, 4294967040.0,
+         4294967296.0, -2147483904.0});
+    Path<float, D> path;
+    path.name = std::is_signed_v<D> ? "f32_to_i32_clamp" : "f32_to_u32_clamp";
+    if constexpr (std::is_signed_v<D>) {
+        path.run = simd::try_f32_to_i32_clamp;
+    } else {
+        path.run = simd::try_f32_to_u32_clamp;
+    }
+    path.policy = OutOfRangeMode::Clamp;
+    path.step = 1;
+    path.modes.assign(std::begin(accepted_modes), std::end(accepted_modes));
+    path.offered_on = [](Target target) {
+        return target == Target::Avx2 || target == Target::AdvancedSimd;
+    };
+    path.draw_good = [pool](std::mt19937_64& rng) {
+        if (rng() & 1) return pick(rng, pool);
+        return static_cast<float>(std::uniform_real_distribution<double>(-5e9, 5e9)(rng));
+    };
+    path.bad = nans<float>();
     return path;
 }
 
@@ -596,6 +623,10 @@ TEST_P(FastPath, Float64ToInt32ClampMatchesScalarLoop) {
 TEST_P(FastPath, Float64ToInt32CheckMatchesScalarLoop) {
     every_length_matches_scalar_loop(int32_check_path());
 }
+TEST_P(FastPath, Float32ToInt32AndUint32ClampMatchScalarLoop) {
+    every_length_matches_scalar_loop(float32_clamp_path<int32_t>());
+    every_length_matches_scalar_loop(float32_clamp_path<uint32_t>());
+}
 TEST_P(FastPath, Float64ToFloat32MatchesScalarLoop) {
     every_length_matches_scalar_loop(float32_path(true));
     every_length_matches_scalar_loop(float32_path(false));
@@ -612,6 +643,10 @@ TEST_P(FastPath, Float64ToInt32ClampFailureAtEachPosition) {
 }
 TEST_P(FastPath, Float64ToInt32CheckFailureAtEachPosition) {
     failure_at_each_position(int32_check_path());
+}
+TEST_P(FastPath, Float32ToInt32AndUint32ClampFailureAtEachPosition) {
+    failure_at_each_position(float32_clamp_path<int32_t>());
+    failure_at_each_position(float32_clamp_path<uint32_t>());
 }
 TEST_P(FastPath, Float64ToFloat32OverflowAtEachPosition) {
     failure_at_each_position(float32_path(true));

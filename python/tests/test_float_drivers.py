@@ -666,7 +666,8 @@ def converted_or_untouched(out, before, expected, failing, step):
 
 
 STEPS = {("float64", "uint8"): 8, ("float32", "uint8"): 8, ("float64", "int32"): 2,
-         ("float64", "float32"): 1, ("float16", "int8"): 1, ("float32", "int32"): 1}
+         ("float64", "float32"): 1, ("float16", "int8"): 1, ("float32", "int32"): 1,
+         ("float32", "uint32"): 1}
 # A narrowing fails only by overflow, which "clamp" and "towards-zero" never report.
 FAST_PATH_FAILURES = [(s, t, STEPS[s, t], m, p) for s, t in STEPS for m in ROUNDING_MODES
                       for p in OUT_OF_RANGE_MODES

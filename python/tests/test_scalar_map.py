@@ -1358,6 +1358,9 @@ LONG_MAPS = [
     ("float16", "uint16", "towards-zero", "clamp", {2.0: 9}),
     ("float32", "uint32", "towards-negative", None, {NAN: 3}),
     ("int8", "int32", "nearest-even", None, {3: 100}),
+    ("float32", "int32", "towards-zero", "clamp", {3.0: -9}),
+    ("float32", "int32", "towards-positive", "clamp", [(-0.0, 5), (0.0, 6), (NAN, -2), (3e9, 1)]),
+    ("float32", "uint32", "nearest-even", "clamp", [(NAN, 7), (2.0, 8)]),
 ]
 
 
@@ -1368,7 +1371,7 @@ def test_long_arrays_map_as_elements_alone(src, dst, mode, policy, entries):
     edges of blocks and chunks."""
     n = 2100
     a = (np.arange(n) % 7).astype(src)
-    sources = list(entries)
+    sources = [s for s, _ in entries] if isinstance(entries, list) else list(entries)
     for k, at in enumerate([0, 255, 256, 1023, 1024, 1025, 2047, 2048, 2099, 600]):
         a[at] = sources[k % len(sources)]
     kwargs = dict(target_dtype=dst, rounding_mode=mode, scalar_map_entries=entries)

@@ -6,7 +6,9 @@
 // error stops the conversion may differ.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "../cast_error.hpp"
@@ -34,6 +36,35 @@ FastPathOutcome try_f64_to_i32_check(std::span<const double> src, std::span<int3
 // reports the first finite source that became an infinity.
 FastPathOutcome try_f64_to_f32_nearest(std::span<const double> src, std::span<float> dst,
                                        bool check_overflow);
+
+// float32 to int32 and to uint32 under Clamp; like the scalar loop, a failing
+// element leaves every element before it written.
+FastPathOutcome try_f32_to_i32_clamp(std::span<const float> src, std::span<int32_t> dst,
+                                     RoundingMode rounding);
+FastPathOutcome try_f32_to_u32_clamp(std::span<const float> src, std::span<uint32_t> dst,
+                                     RoundingMode rounding);
+
+// A scalar map of float32 sources as those two paths fold it in: one entry,
+// or four with the last one repeated, each with a stand-in, a source value
+// that the conversion turns into the entry's target.
+struct Float32StandIns {
+    float sources[4];
+    float stand_ins[4];
+    bool one;
+};
+
+// The same with the map's stand-ins in place of the mapped elements (the
+// first matching entry's), in whole vector blocks up to the first block that
+// holds an unmapped NaN. Returns how many elements are written, from the
+// start, for the kernel's element loop to go on from; or nothing, having
+// written nothing, where the processor has no such path or the mode is
+// NearestAway.
+std::optional<size_t> try_f32_to_i32_clamp_mapped(std::span<const float> src,
+                                                  std::span<int32_t> dst, RoundingMode rounding,
+                                                  const Float32StandIns& map);
+std::optional<size_t> try_f32_to_u32_clamp_mapped(std::span<const float> src,
+                                                  std::span<uint32_t> dst, RoundingMode rounding,
+                                                  const Float32StandIns& map);
 
 // Narrowing to float16 under any mode but NearestAway (float64 through a
 // float32 step), and widening from it, with the processor's half-precision

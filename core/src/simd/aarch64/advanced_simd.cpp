@@ -120,25 +120,83 @@ struct F64ToI32Check {
     }
 };
 
+// How a block reads its float32 elements: as they are, or with the first
+// matching entry's stand-in in place of each mapped element (the last entry
+// put in first, the matches tested on the element itself).
+struct AsLoaded {
+    float32x4_t operator()(float32x4_t x) const { return x; }
+};
+
+// A NaN matches only the NaN sources and any other value only the others,
+// so the NaNs take the first NaN source's stand-in in a select of their
+// own; without a NaN source, a NaN, which stays one (and fails).
+template <size_t Entries>
+struct StandIns {
+    float32x4_t source[Entries];
+    float32x4_t stand_in[Entries];
+    float32x4_t nan_stand_in = vdupq_n_f32(__builtin_nanf(""));
+
+    explicit StandIns(const Float32StandIns& map) {
+        for (size_t e = Entries; e-- > 0;) {
+            source[e] = vdupq_n_f32(map.sources[e]);
+            stand_in[e] = vdupq_n_f32(map.stand_ins[e]);
+            if (is_nan(map.sources[e])) nan_stand_in = stand_in[e];
+        }
+    }
+
+    float32x4_t operator()(float32x4_t x) const {
+        float32x4_t v = vbslq_f32(vceqq_f32(x, x), x, nan_stand_in);
+        for (size_t e = Entries; e-- > 0;) v = vbslq_f32(vceqq_f32(x, source[e]), stand_in[e], v);
+        return v;
+    }
+};
+
+// float32 -> int32 or uint32 under Clamp: FCVTZS and FCVTZU saturate.
+template <RoundingMode::Value Mode, IntegerElement D>
+struct F32ToI32ClampTo {
+    static constexpr size_t width = 8;
+    template <class Load = AsLoaded>
+    static bool convert(const float* src, D* dst, const Load& load = {}) {
+        const float32x4_t a = load(vld1q_f32(src));
+        const float32x4_t b = load(vld1q_f32(src + 4));
+        if (!all_lanes(vandq_u32(vceqq_f32(a, a), vceqq_f32(b, b)))) return false;
+        if constexpr (std::is_signed_v<D>) {
+            vst1q_s32(dst, vcvtq_s32_f32(round_lanes<Mode>(a)));
+            vst1q_s32(dst + 4, vcvtq_s32_f32(round_lanes<Mode>(b)));
+        } else {
+            vst1q_u32(dst, vcvtq_u32_f32(round_lanes<Mode>(a)));
+            vst1q_u32(dst + 4, vcvtq_u32_f32(round_lanes<Mode>(b)));
+        }
+        return true;
+    }
+};
+
+template <RoundingMode::Value Mode>
+using F32ToI32Clamp = F32ToI32ClampTo<Mode, int32_t>;
+template <RoundingMode::Value Mode>
+using F32ToU32Clamp = F32ToI32ClampTo<Mode, uint32_t>;
+
 // Whole vector steps while they succeed; the failing step, if any, and the
-// tail go to the shared step-by-step finish.
-template <class Vector, class Rule, FloatElement S, IntegerElement D>
+// tail go to the shared step-by-step finish, in steps of `Step` elements.
+template <class Vector, class Rule, size_t Step, FloatElement S, IntegerElement D>
 FastPathOutcome run_steps(std::span<const S> src, std::span<D> dst) {
     const size_t n = std::min(src.size(), dst.size());
     size_t i = 0;
     while (i + Vector::width <= n && Vector::convert(src.data() + i, dst.data() + i)) {
         i += Vector::width;
     }
-    return detail::finish_in_steps<Vector::width, Rule>(src.data(), dst.data(), i, n);
+    return detail::finish_in_steps<Step, Rule>(src.data(), dst.data(), i, n);
 }
 
-template <template <RoundingMode::Value> class Vector, RangePolicy Policy, FloatElement S,
-          IntegerElement D>
+// With Step 0, the vector's own width.
+template <template <RoundingMode::Value> class Vector, RangePolicy Policy, size_t Step = 0,
+          FloatElement S, IntegerElement D>
 FastPathOutcome float_to_int(std::span<const S> src, std::span<D> dst, RoundingMode rounding) {
     if (active_target() != Target::AdvancedSimd) return {};
     return detail::with_vector_rounding_mode(rounding, [&](auto mode) {
         constexpr RoundingMode::Value m = decltype(mode)::value;
-        return run_steps<Vector<m>, ElementRule<m, Policy, S, D>>(src, dst);
+        constexpr size_t step = Step == 0 ? Vector<m>::width : Step;
+        return run_steps<Vector<m>, ElementRule<m, Policy, S, D>, step>(src, dst);
     });
 }
 
@@ -295,6 +353,52 @@ FastPathOutcome try_f64_to_i32_clamp(std::span<const double> src, std::span<int3
 FastPathOutcome try_f64_to_i32_check(std::span<const double> src, std::span<int32_t> dst,
                                      RoundingMode rounding) {
     return float_to_int<F64ToI32Check, RangePolicy::Check>(src, dst, rounding);
+}
+
+// Element by element after a failing step, as in the scalar loop.
+FastPathOutcome try_f32_to_i32_clamp(std::span<const float> src, std::span<int32_t> dst,
+                                     RoundingMode rounding) {
+    return float_to_int<F32ToI32Clamp, RangePolicy::Clamp, 1>(src, dst, rounding);
+}
+
+FastPathOutcome try_f32_to_u32_clamp(std::span<const float> src, std::span<uint32_t> dst,
+                                     RoundingMode rounding) {
+    return float_to_int<F32ToU32Clamp, RangePolicy::Clamp, 1>(src, dst, rounding);
+}
+
+// Whole blocks with the map's stand-ins put in, while they convert.
+template <template <RoundingMode::Value> class Vector, size_t Entries, IntegerElement D>
+std::optional<size_t> float32_blocks_mapped(std::span<const float> src, std::span<D> dst,
+                                            RoundingMode rounding, const Float32StandIns& map) {
+    if (active_target() != Target::AdvancedSimd) return std::nullopt;
+    const StandIns<Entries> load(map);
+    return with_rounding_mode(rounding, [&](auto mode) -> std::optional<size_t> {
+        if constexpr (mode.value == RoundingMode::NearestAway) {
+            return std::nullopt;
+        } else {
+            using Block = Vector<mode.value>;
+            const size_t n = std::min(src.size(), dst.size());
+            size_t i = 0;
+            while (i + Block::width <= n && Block::convert(src.data() + i, dst.data() + i, load)) {
+                i += Block::width;
+            }
+            return i;
+        }
+    });
+}
+
+std::optional<size_t> try_f32_to_i32_clamp_mapped(std::span<const float> src,
+                                                  std::span<int32_t> dst, RoundingMode rounding,
+                                                  const Float32StandIns& map) {
+    return map.one ? float32_blocks_mapped<F32ToI32Clamp, 1>(src, dst, rounding, map)
+                   : float32_blocks_mapped<F32ToI32Clamp, 4>(src, dst, rounding, map);
+}
+
+std::optional<size_t> try_f32_to_u32_clamp_mapped(std::span<const float> src,
+                                                  std::span<uint32_t> dst, RoundingMode rounding,
+                                                  const Float32StandIns& map) {
+    return map.one ? float32_blocks_mapped<F32ToU32Clamp, 1>(src, dst, rounding, map)
+                   : float32_blocks_mapped<F32ToU32Clamp, 4>(src, dst, rounding, map);
 }
 
 FastPathOutcome try_f64_to_f32_nearest(std::span<const double> src, std::span<float> dst,

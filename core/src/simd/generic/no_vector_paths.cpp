@@ -28,6 +28,20 @@ FastPathOutcome try_f64_to_i32_check(std::span<const double>, std::span<int32_t>
 FastPathOutcome try_f64_to_f32_nearest(std::span<const double>, std::span<float>, bool) {
     return {};
 }
+FastPathOutcome try_f32_to_i32_clamp(std::span<const float>, std::span<int32_t>, RoundingMode) {
+    return {};
+}
+FastPathOutcome try_f32_to_u32_clamp(std::span<const float>, std::span<uint32_t>, RoundingMode) {
+    return {};
+}
+std::optional<size_t> try_f32_to_i32_clamp_mapped(std::span<const float>, std::span<int32_t>,
+                                                  RoundingMode, const Float32StandIns&) {
+    return std::nullopt;
+}
+std::optional<size_t> try_f32_to_u32_clamp_mapped(std::span<const float>, std::span<uint32_t>,
+                                                  RoundingMode, const Float32StandIns&) {
+    return std::nullopt;
+}
 FastPathOutcome try_f32_to_f16(std::span<const float>, std::span<float16>, RoundingMode, bool) {
     return {};
 }

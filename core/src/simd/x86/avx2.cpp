@@ -114,6 +114,99 @@ struct F64ToI32Check {
     }
 };
 
+// How a block reads its float32 elements: as they are, or with the first
+// matching entry's stand-in in place of each mapped element (the last entry
+// put in first, the matches tested on the element itself).
+struct AsLoaded {
+    AsLoaded() = default;
+    explicit AsLoaded(const Float32StandIns&) {}
+    [[gnu::always_inline]] __m256 operator()(__m256 x) const { return x; }
+};
+
+// One entry, whose source is a NaN, which matches every NaN, or is not.
+template <bool NanSource>
+struct OneStandIn {
+    __m256 source;
+    __m256 stand_in;
+
+    explicit OneStandIn(const Float32StandIns& map)
+        : source(_mm256_set1_ps(map.sources[0])), stand_in(_mm256_set1_ps(map.stand_ins[0])) {}
+
+    [[gnu::always_inline]] __m256 operator()(__m256 x) const {
+        const __m256 hit = NanSource ? _mm256_cmp_ps(x, x, _CMP_UNORD_Q)
+                                     : _mm256_cmp_ps(x, source, _CMP_EQ_OQ);
+        return _mm256_blendv_ps(x, stand_in, hit);
+    }
+};
+
+// Four entries. A NaN matches only the NaN sources and any other value only
+// the others, so the NaNs take the first NaN source's stand-in in a select
+// of their own; without a NaN source, a NaN, which stays one (and fails).
+struct FourStandIns {
+    static constexpr size_t Entries = 4;
+    __m256 source[Entries];
+    __m256 stand_in[Entries];
+    __m256 nan_stand_in = _mm256_set1_ps(__builtin_nanf(""));
+
+    explicit FourStandIns(const Float32StandIns& map) {
+        for (size_t e = Entries; e-- > 0;) {
+            source[e] = _mm256_set1_ps(map.sources[e]);
+            stand_in[e] = _mm256_set1_ps(map.stand_ins[e]);
+            if (is_nan(map.sources[e])) nan_stand_in = stand_in[e];
+        }
+    }
+
+    [[gnu::always_inline]] __m256 operator()(__m256 x) const {
+        __m256 v = _mm256_blendv_ps(x, nan_stand_in, _mm256_cmp_ps(x, x, _CMP_UNORD_Q));
+        for (size_t e = Entries; e-- > 0;) {
+            v = _mm256_blendv_ps(v, stand_in[e], _mm256_cmp_ps(x, source[e], _CMP_EQ_OQ));
+        }
+        return v;
+    }
+};
+
+// float32 -> int32 or uint32 under Clamp. CVTTPS2DQ gives 0x80000000 for
+// every value from 2^31 on: the lanes of the comparison's mask flip it to
+// 2^31 - 1 for int32. For uint32 the upper half is moved down by 2^31
+// (exactly, every float32 there being a multiple of 256) and flipped back,
+// and lanes from 2^32 on take every bit.
+template <RoundingMode::Value Mode, IntegerElement D>
+struct F32ToI32ClampTo {
+    static constexpr size_t width = 32;
+    template <class Load = AsLoaded>
+    [[gnu::always_inline]] static bool convert(const float* src, D* dst, const Load& load = {}) {
+        __m256 v[4];
+        for (int k = 0; k < 4; ++k) v[k] = load(_mm256_loadu_ps(src + 8 * k));
+        const __m256 nan = _mm256_or_ps(_mm256_cmp_ps(v[0], v[1], _CMP_UNORD_Q),
+                                        _mm256_cmp_ps(v[2], v[3], _CMP_UNORD_Q));
+        if (_mm256_movemask_ps(nan) != 0) return false;
+        const __m256 half = _mm256_set1_ps(0x1p31f);
+        for (int k = 0; k < 4; ++k) {
+            const __m256 r = _mm256_round_ps(v[k], rounding_control<Mode>);
+            const __m256 upper = _mm256_cmp_ps(r, half, _CMP_GE_OQ);
+            __m256i w;
+            if constexpr (std::is_signed_v<D>) {
+                const __m256i low = _mm256_cvttps_epi32(_mm256_max_ps(r, _mm256_set1_ps(-0x1p31f)));
+                w = _mm256_xor_si256(low, _mm256_castps_si256(upper));
+            } else {
+                const __m256 positive = _mm256_max_ps(r, _mm256_setzero_ps());
+                const __m256 moved = _mm256_sub_ps(positive, _mm256_and_ps(upper, half));
+                const __m256i top = _mm256_slli_epi32(_mm256_castps_si256(upper), 31);
+                const __m256i beyond =
+                    _mm256_castps_si256(_mm256_cmp_ps(r, _mm256_set1_ps(0x1p32f), _CMP_GE_OQ));
+                w = _mm256_or_si256(_mm256_xor_si256(_mm256_cvttps_epi32(moved), top), beyond);
+            }
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 8 * k), w);
+        }
+        return true;
+    }
+};
+
+template <RoundingMode::Value Mode>
+using F32ToI32Clamp = F32ToI32ClampTo<Mode, int32_t>;
+template <RoundingMode::Value Mode>
+using F32ToU32Clamp = F32ToI32ClampTo<Mode, uint32_t>;
+
 // float64 -> float32, 16 elements a block; the flags collect the finite
 // sources beyond the largest float32.
 struct F64ToF32 {
@@ -282,6 +375,7 @@ struct I64ToF32 {
 
 const PathTable avx2_paths =
     make_extended_path_table<F32ToU8Clamp, F64ToU8Clamp, F64ToI32Clamp, F64ToI32Check, F64ToF32,
-                             F32ToF16, F64ToF16, F16ToF32, I64ToI32Check, I64ToF32>();
+                             F32ToF16, F64ToF16, F16ToF32, I64ToI32Check, I64ToF32,
+                             F32ToI32Clamp, F32ToU32Clamp, OneStandIn, FourStandIns>();
 
 }  // namespace tolvane::simd::x86

@@ -87,6 +87,36 @@ FastPathOutcome try_f64_to_f32_nearest(std::span<const double> src, std::span<fl
     return paths ? paths->f64_to_f32_nearest(src, dst, check_overflow) : FastPathOutcome{};
 }
 
+FastPathOutcome try_f32_to_i32_clamp(std::span<const float> src, std::span<int32_t> dst,
+                                     RoundingMode rounding) {
+    const x86::PathTable* paths = active_paths();
+    return paths && paths->f32_to_i32_clamp ? paths->f32_to_i32_clamp(src, dst, rounding)
+                                            : FastPathOutcome{};
+}
+
+FastPathOutcome try_f32_to_u32_clamp(std::span<const float> src, std::span<uint32_t> dst,
+                                     RoundingMode rounding) {
+    const x86::PathTable* paths = active_paths();
+    return paths && paths->f32_to_u32_clamp ? paths->f32_to_u32_clamp(src, dst, rounding)
+                                            : FastPathOutcome{};
+}
+
+std::optional<size_t> try_f32_to_i32_clamp_mapped(std::span<const float> src,
+                                                  std::span<int32_t> dst, RoundingMode rounding,
+                                                  const Float32StandIns& map) {
+    const x86::PathTable* paths = active_paths();
+    if (!paths || !paths->f32_to_i32_clamp_mapped) return std::nullopt;
+    return paths->f32_to_i32_clamp_mapped(src, dst, rounding, map);
+}
+
+std::optional<size_t> try_f32_to_u32_clamp_mapped(std::span<const float> src,
+                                                  std::span<uint32_t> dst, RoundingMode rounding,
+                                                  const Float32StandIns& map) {
+    const x86::PathTable* paths = active_paths();
+    if (!paths || !paths->f32_to_u32_clamp_mapped) return std::nullopt;
+    return paths->f32_to_u32_clamp_mapped(src, dst, rounding, map);
+}
+
 FastPathOutcome try_f32_to_f16(std::span<const float> src, std::span<float16> dst,
                                RoundingMode rounding, bool check_overflow) {
     const x86::PathTable* paths = active_paths();

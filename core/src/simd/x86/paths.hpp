@@ -21,13 +21,22 @@ struct PathTable {
     // Null without 64-bit integer comparisons.
     FastPathOutcome (*i64_to_i32_check)(std::span<const int64_t>, std::span<int32_t>);
     FastPathOutcome (*i64_to_f32_nearest)(std::span<const int64_t>, std::span<float>);
+    // Null where the block loops are as fast.
+    FastPathOutcome (*f32_to_i32_clamp)(std::span<const float>, std::span<int32_t>, RoundingMode);
+    FastPathOutcome (*f32_to_u32_clamp)(std::span<const float>, std::span<uint32_t>, RoundingMode);
+    std::optional<size_t> (*f32_to_i32_clamp_mapped)(std::span<const float>, std::span<int32_t>,
+                                                     RoundingMode, const Float32StandIns&);
+    std::optional<size_t> (*f32_to_u32_clamp_mapped)(std::span<const float>, std::span<uint32_t>,
+                                                     RoundingMode, const Float32StandIns&);
 };
 
 extern const PathTable sse41_paths;
 extern const PathTable avx2_paths;
 
-// The element counts of one step, which decide what is written before an error.
+// The element counts of one step, which decide what is written before an error
+// (1: every element before the failing one, as in the scalar loop).
 inline constexpr size_t uint8_step = 8;
 inline constexpr size_t int32_step = 2;
+inline constexpr size_t element_step = 1;
 
 }  // namespace tolvane::simd::x86

@@ -17,7 +17,12 @@
 // an infinity) and F16ToF32 (`width`, `convert`), and builds its table with
 // make_extended_path_table, with I64ToI32 (`width`, and a `convert` that
 // stores a whole block of int64 -> int32 or returns false without writing
-// when an element is out of range) and I64ToF32 (`width`, `convert`).
+// when an element is out of range), I64ToF32 (`width`, `convert`), and
+// F32ToI32Clamp and F32ToU32Clamp (templates on the rounding mode, like the
+// other float-to-integer block types, whose `convert` also takes a load:
+// AsLoaded, or OneStandIn<whether its source is a NaN> or FourStandIns, made
+// from a Float32StandIns, which put a map's stand-ins in place of the mapped
+// elements).
 
 #include "../float16_blocks-inl.hpp"
 
@@ -56,6 +61,37 @@ FastPathOutcome float_to_int(std::span<const S> src, std::span<D> dst, RoundingM
     });
 }
 
+// Whole blocks, each element read through `Load` (a map's stand-ins put in),
+// while they convert. Returns how many elements are written; nothing for
+// NearestAway.
+template <template <RoundingMode::Value> class Vector, class Load, IntegerElement D>
+std::optional<size_t> float32_blocks(std::span<const float> src, std::span<D> dst,
+                                     RoundingMode rounding, const Float32StandIns& map) {
+    const Load load(map);
+    return with_rounding_mode(rounding, [&](auto mode) -> std::optional<size_t> {
+        if constexpr (mode.value == RoundingMode::NearestAway) {
+            return std::nullopt;
+        } else {
+            using Block = Vector<mode.value>;
+            const size_t n = std::min(src.size(), dst.size());
+            size_t i = 0;
+            while (i + Block::width <= n && Block::convert(src.data() + i, dst.data() + i, load)) {
+                i += Block::width;
+            }
+            return i;
+        }
+    });
+}
+
+template <template <RoundingMode::Value> class Vector, template <bool> class One, class Four,
+          IntegerElement D>
+std::optional<size_t> float32_blocks_mapped(std::span<const float> src, std::span<D> dst,
+                                            RoundingMode rounding, const Float32StandIns& map) {
+    if (!map.one) return float32_blocks<Vector, Four>(src, dst, rounding, map);
+    if (is_nan(map.sources[0])) return float32_blocks<Vector, One<true>>(src, dst, rounding, map);
+    return float32_blocks<Vector, One<false>>(src, dst, rounding, map);
+}
+
 template <class Narrow>
 FastPathOutcome f64_to_f32_nearest(std::span<const double> src, std::span<float> dst,
                                    bool check_overflow) {
@@ -84,6 +120,10 @@ constexpr PathTable make_path_table() {
         float_to_int<F64ToI32Clamp, RangePolicy::Clamp, int32_step, double, int32_t>,
         float_to_int<F64ToI32Check, RangePolicy::Check, int32_step, double, int32_t>,
         f64_to_f32_nearest<F64ToF32>,
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
         nullptr,
         nullptr,
         nullptr,
@@ -127,7 +167,9 @@ template <template <RoundingMode::Value> class F32ToU8,
           template <RoundingMode::Value> class F64ToI32Check, class F64ToF32,
           template <RoundingMode::Value> class F32ToF16,
           template <RoundingMode::Value> class F64ToF16, class F16ToF32, class I64ToI32,
-          class I64ToF32>
+          class I64ToF32, template <RoundingMode::Value> class F32ToI32Clamp,
+          template <RoundingMode::Value> class F32ToU32Clamp, template <bool> class OneStandIn,
+          class FourStandIns>
 constexpr PathTable make_extended_path_table() {
     PathTable table = make_path_table<F32ToU8, F64ToU8, F64ToI32Clamp, F64ToI32Check, F64ToF32>();
     table.f32_to_f16 = float16_blocks::narrow<F32ToF16, float>;
@@ -135,6 +177,14 @@ constexpr PathTable make_extended_path_table() {
     table.f16_to_f32 = float16_blocks::widen<F16ToF32>;
     table.i64_to_i32_check = i64_to_i32_check<I64ToI32>;
     table.i64_to_f32_nearest = i64_to_f32_nearest<I64ToF32>;
+    table.f32_to_i32_clamp =
+        float_to_int<F32ToI32Clamp, RangePolicy::Clamp, element_step, float, int32_t>;
+    table.f32_to_u32_clamp =
+        float_to_int<F32ToU32Clamp, RangePolicy::Clamp, element_step, float, uint32_t>;
+    table.f32_to_i32_clamp_mapped =
+        float32_blocks_mapped<F32ToI32Clamp, OneStandIn, FourStandIns, int32_t>;
+    table.f32_to_u32_clamp_mapped =
+        float32_blocks_mapped<F32ToU32Clamp, OneStandIn, FourStandIns, uint32_t>;
     return table;
 }
 
