@@ -28,6 +28,7 @@
 #include "element_types.hpp"
 #include "float16.hpp"
 #include "rules/rule.hpp"
+#include "simd/simd.hpp"
 #include "simd/targets.hpp"
 
 // x86-64 builds with GCC also compile these loops for AVX2, which they run
@@ -674,6 +675,23 @@ std::optional<std::array<S, max_block_map_entries>> stand_ins_for(const PaddedMa
         stand_ins[e] = *stand_in;
     }
     return stand_ins;
+}
+
+// A map of up to four entries as the vector paths fold it in: the padded
+// entries' sources with their stand-ins. None for a slice of a few elements,
+// a longer map, or an entry without a stand-in.
+template <FloatElement S, Element D, class Unmapped>
+std::optional<simd::StandInMap<S>> vector_stand_in_map(std::span<const MapEntry<S, D>> map,
+                                                        size_t n, Unmapped& unmapped) {
+    const std::optional<PaddedMap<S, D>> padded = padded_map(map, n);
+    const auto stand_ins = padded ? stand_ins_for(*padded, unmapped) : std::nullopt;
+    if (!stand_ins) return std::nullopt;
+    static_assert(std::size(simd::StandInMap<S>{}.sources) == max_block_map_entries);
+    simd::StandInMap<S> folded{};
+    std::copy_n(padded->sources, max_block_map_entries, folded.sources);
+    std::copy_n(stand_ins->data(), max_block_map_entries, folded.stand_ins);
+    folded.one = padded->one;
+    return folded;
 }
 
 // The conversion of a pair whose every source value is exact in the target

@@ -58,6 +58,21 @@ CastOutcome convert_slice_float_to_float(std::span<const S> src, std::span<D> ds
         const auto element_loop = [&config](const S* x, D* y, size_t len) {
             return detail::float_to_float_mapped_loop(x, y, len, config);
         };
+        if constexpr (std::same_as<S, double> && std::same_as<D, float>) {
+            // The vector blocks with the stand-ins put in, then the element
+            // loop from the first block that may overflow.
+            const auto folded = config.rounding == RoundingMode::NearestEven
+                                    ? detail::vector_stand_in_map(map, n, unmapped)
+                                    : std::nullopt;
+            if (folded) {
+                const bool check = config.out_of_range != OutOfRangeMode::Clamp;
+                if (const auto written = simd::try_f64_to_f32_nearest_mapped(
+                        src.first(n), dst.first(n), check, *folded)) {
+                    return element_loop(src.data() + *written, dst.data() + *written,
+                                        n - *written);
+                }
+            }
+        }
         if (detail::is_narrowing<S, D> && config.out_of_range != OutOfRangeMode::Clamp) {
             return detail::convert_mapped<detail::UnmappedFailure::PastIt>(
                 src.data(), dst.data(), n, map, unmapped, element_loop);

@@ -81,32 +81,40 @@ inline bool has_fast_path(const CastConfig<S, D>& config) {
     }
 }
 
-// float32 to a 32-bit integer under "clamp" with a map of up to four
-// entries, each with a stand-in: the vector blocks with the stand-ins put
-// in. Returns how many elements they wrote, or nothing where they don't run.
+// A call with a map of up to four entries, each with a stand-in, on a pair
+// and policy with a fast path: its vector blocks with the stand-ins put in.
+// Returns how many elements they wrote, or nothing where they don't run.
 template <FloatElement S, IntegerElement D>
-std::optional<size_t> f32_to_32_bit_clamp_mapped(std::span<const S> src, std::span<D> dst,
-                                                 size_t n, const CastConfig<S, D>& config) {
-    if (config.out_of_range != OutOfRangeMode::Clamp ||
-        config.rounding == RoundingMode::NearestAway) {
+std::optional<size_t> fast_path_with_map(std::span<const S> src, std::span<D> dst, size_t n,
+                                         const CastConfig<S, D>& config) {
+    if constexpr (std::same_as<S, float16>) {
         return std::nullopt;
-    }
-    const auto padded = padded_map(std::span(config.scalar_map), n);
-    if (!padded) return std::nullopt;
-    const auto plain = without_map(config);
-    const auto unmapped = [&plain](const S* x, D* y, size_t len) {
-        return convert_slice_float_to_int<S, D>({x, len}, {y, len}, plain);
-    };
-    const auto stand_ins = stand_ins_for(*padded, unmapped);
-    if (!stand_ins) return std::nullopt;
-    simd::Float32StandIns map{};
-    std::copy_n(padded->sources, max_block_map_entries, map.sources);
-    std::copy_n(stand_ins->data(), max_block_map_entries, map.stand_ins);
-    map.one = padded->one;
-    if constexpr (std::same_as<D, int32_t>) {
-        return simd::try_f32_to_i32_clamp_mapped(src.first(n), dst.first(n), config.rounding, map);
     } else {
-        return simd::try_f32_to_u32_clamp_mapped(src.first(n), dst.first(n), config.rounding, map);
+        if (!has_fast_path(config)) return std::nullopt;
+        const auto plain = without_map(config);
+        const auto unmapped = [&plain](const S* x, D* y, size_t len) {
+            return convert_slice_float_to_int<S, D>({x, len}, {y, len}, plain);
+        };
+        const auto folded = vector_stand_in_map(std::span(config.scalar_map), n, unmapped);
+        if (!folded) return std::nullopt;
+        const simd::StandInMap<S>& map = *folded;
+        const auto x = src.first(n);
+        const auto y = dst.first(n);
+        const RoundingMode rounding = config.rounding;
+        if constexpr (std::same_as<D, uint8_t> && std::same_as<S, float>) {
+            return simd::try_f32_to_u8_clamp_mapped(x, y, rounding, map);
+        } else if constexpr (std::same_as<D, uint8_t>) {
+            return simd::try_f64_to_u8_clamp_mapped(x, y, rounding, map);
+        } else if constexpr (std::same_as<S, double> && std::same_as<D, int32_t>) {
+            return config.out_of_range ? simd::try_f64_to_i32_clamp_mapped(x, y, rounding, map)
+                                       : simd::try_f64_to_i32_check_mapped(x, y, rounding, map);
+        } else if constexpr (std::same_as<S, float> && std::same_as<D, int32_t>) {
+            return simd::try_f32_to_i32_clamp_mapped(x, y, rounding, map);
+        } else if constexpr (std::same_as<S, float> && std::same_as<D, uint32_t>) {
+            return simd::try_f32_to_u32_clamp_mapped(x, y, rounding, map);
+        } else {
+            return std::nullopt;
+        }
     }
 }
 
@@ -158,12 +166,10 @@ CastOutcome convert_slice_float_to_int(std::span<const S> src, std::span<D> dst,
         auto unmapped = [plain = without_map(config)](const S* x, D* y, size_t len) {
             return convert_slice_float_to_int<S, D>({x, len}, {y, len}, plain);
         };
-        if constexpr (std::same_as<S, float> && sizeof(D) == 4) {
-            if (const auto written = detail::f32_to_32_bit_clamp_mapped(src, dst, n, config)) {
-                const size_t i = *written;
-                return detail::float_to_int_element_loop(src.data() + i, dst.data() + i, n - i,
-                                                         config);
-            }
+        if (const auto written = detail::fast_path_with_map(src, dst, n, config)) {
+            const size_t i = *written;
+            return detail::float_to_int_element_loop(src.data() + i, dst.data() + i, n - i,
+                                                     config);
         }
         // One entry under "clamp" or no policy folds into the block loops
         // where its target has a stand-in (not from float16, whose loops

@@ -22,6 +22,16 @@ struct FastPathOutcome {
     CastOutcome error;
 };
 
+// A scalar map as the float-to-integer paths fold it in: one entry, or four
+// with the last one repeated, each with a stand-in, a source value that the
+// conversion turns into the entry's target.
+template <FloatElement S>
+struct StandInMap {
+    S sources[4];
+    S stand_ins[4];
+    bool one;
+};
+
 // float to uint8 under Clamp, 8 elements a step.
 FastPathOutcome try_f32_to_u8_clamp(std::span<const float> src, std::span<uint8_t> dst,
                                     RoundingMode rounding);
@@ -44,27 +54,38 @@ FastPathOutcome try_f32_to_i32_clamp(std::span<const float> src, std::span<int32
 FastPathOutcome try_f32_to_u32_clamp(std::span<const float> src, std::span<uint32_t> dst,
                                      RoundingMode rounding);
 
-// A scalar map of float32 sources as those two paths fold it in: one entry,
-// or four with the last one repeated, each with a stand-in, a source value
-// that the conversion turns into the entry's target.
-struct Float32StandIns {
-    float sources[4];
-    float stand_ins[4];
-    bool one;
-};
-
-// The same with the map's stand-ins in place of the mapped elements (the
-// first matching entry's), in whole vector blocks up to the first block that
-// holds an unmapped NaN. Returns how many elements are written, from the
-// start, for the kernel's element loop to go on from; or nothing, having
-// written nothing, where the processor has no such path or the mode is
-// NearestAway.
+// The float-to-integer paths above with a map's stand-ins in place of the
+// mapped elements (the first matching entry's), in whole vector blocks up to
+// the first block that holds a failing element. Each returns how many
+// elements it wrote, from the start, for the kernel's element loop to go on
+// from; or nothing, having written nothing, where the processor has no such
+// path or the mode is NearestAway.
+std::optional<size_t> try_f32_to_u8_clamp_mapped(std::span<const float> src,
+                                                 std::span<uint8_t> dst, RoundingMode rounding,
+                                                 const StandInMap<float>& map);
+std::optional<size_t> try_f64_to_u8_clamp_mapped(std::span<const double> src,
+                                                 std::span<uint8_t> dst, RoundingMode rounding,
+                                                 const StandInMap<double>& map);
+std::optional<size_t> try_f64_to_i32_clamp_mapped(std::span<const double> src,
+                                                  std::span<int32_t> dst, RoundingMode rounding,
+                                                  const StandInMap<double>& map);
+std::optional<size_t> try_f64_to_i32_check_mapped(std::span<const double> src,
+                                                  std::span<int32_t> dst, RoundingMode rounding,
+                                                  const StandInMap<double>& map);
 std::optional<size_t> try_f32_to_i32_clamp_mapped(std::span<const float> src,
                                                   std::span<int32_t> dst, RoundingMode rounding,
-                                                  const Float32StandIns& map);
+                                                  const StandInMap<float>& map);
 std::optional<size_t> try_f32_to_u32_clamp_mapped(std::span<const float> src,
                                                   std::span<uint32_t> dst, RoundingMode rounding,
-                                                  const Float32StandIns& map);
+                                                  const StandInMap<float>& map);
+
+// float64 to float32, nearest-even, with a map's stand-ins put in, in whole
+// vector blocks up to the first block with a finite source beyond the
+// largest float32 (with `check_overflow`): how many elements it wrote, or
+// nothing where the processor has no such path.
+std::optional<size_t> try_f64_to_f32_nearest_mapped(std::span<const double> src,
+                                                    std::span<float> dst, bool check_overflow,
+                                                    const StandInMap<double>& map);
 
 // Narrowing to float16 under any mode but NearestAway (float64 through a
 // float32 step), and widening from it, with the processor's half-precision

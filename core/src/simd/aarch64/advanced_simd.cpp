@@ -5,6 +5,7 @@
 #include <arm_neon.h>
 
 #include <algorithm>
+#include <limits>
 
 #include "../fast_path_steps.hpp"
 #include "../float16_blocks-inl.hpp"
@@ -49,6 +50,64 @@ bool all_lanes(uint32x4_t mask) { return vminvq_u32(mask) != 0; }
 bool all_lanes(uint64x2_t mask) { return vminvq_u32(vreinterpretq_u32_u64(mask)) != 0; }
 bool any_lane(uint64x2_t mask) { return vmaxvq_u32(vreinterpretq_u32_u64(mask)) != 0; }
 
+// The lanes of float32 and float64 vectors alike.
+template <FloatElement S>
+struct LanesOf;
+template <>
+struct LanesOf<float> {
+    using type = float32x4_t;
+};
+template <>
+struct LanesOf<double> {
+    using type = float64x2_t;
+};
+template <FloatElement S>
+using Lanes = typename LanesOf<S>::type;
+
+inline float32x4_t broadcast(float x) { return vdupq_n_f32(x); }
+inline float64x2_t broadcast(double x) { return vdupq_n_f64(x); }
+// `yes` where x equals y, `no` elsewhere.
+inline float32x4_t select_equal(float32x4_t x, float32x4_t y, float32x4_t yes, float32x4_t no) {
+    return vbslq_f32(vceqq_f32(x, y), yes, no);
+}
+inline float64x2_t select_equal(float64x2_t x, float64x2_t y, float64x2_t yes, float64x2_t no) {
+    return vbslq_f64(vceqq_f64(x, y), yes, no);
+}
+
+// How a float-to-integer step reads its elements: as they are, or with the
+// first matching entry's stand-in in place of each mapped element.
+struct AsLoaded {
+    template <class V>
+    V operator()(V x) const {
+        return x;
+    }
+};
+
+// A NaN matches only the NaN sources and any other value only the others,
+// so the NaNs take the first NaN source's stand-in in a select of their
+// own; without a NaN source, a NaN, which stays one (and fails). The last
+// entry goes in first, so that the first match is what remains.
+template <FloatElement S, size_t Entries>
+struct StandIns {
+    Lanes<S> source[Entries];
+    Lanes<S> stand_in[Entries];
+    Lanes<S> nan_stand_in = broadcast(std::numeric_limits<S>::quiet_NaN());
+
+    explicit StandIns(const StandInMap<S>& map) {
+        for (size_t e = Entries; e-- > 0;) {
+            source[e] = broadcast(map.sources[e]);
+            stand_in[e] = broadcast(map.stand_ins[e]);
+            if (is_nan(map.sources[e])) nan_stand_in = stand_in[e];
+        }
+    }
+
+    Lanes<S> operator()(Lanes<S> x) const {
+        Lanes<S> v = select_equal(x, x, x, nan_stand_in);
+        for (size_t e = Entries; e-- > 0;) v = select_equal(x, source[e], stand_in[e], v);
+        return v;
+    }
+};
+
 // Each step type converts and stores one whole step, or returns false without
 // writing anything when an element of the step fails; the shared finish then
 // finds that element.
@@ -56,9 +115,10 @@ bool any_lane(uint64x2_t mask) { return vmaxvq_u32(vreinterpretq_u32_u64(mask)) 
 template <RoundingMode::Value Mode>
 struct F32ToU8Clamp {
     static constexpr size_t width = 8;
-    static bool convert(const float* src, uint8_t* dst) {
-        const float32x4_t a = vld1q_f32(src);
-        const float32x4_t b = vld1q_f32(src + 4);
+    template <class Load = AsLoaded>
+    static bool convert(const float* src, uint8_t* dst, const Load& load = {}) {
+        const float32x4_t a = load(vld1q_f32(src));
+        const float32x4_t b = load(vld1q_f32(src + 4));
         if (!all_lanes(vandq_u32(vceqq_f32(a, a), vceqq_f32(b, b)))) return false;
         const float32x4_t lo = vdupq_n_f32(0.0f);
         const float32x4_t hi = vdupq_n_f32(255.0f);
@@ -72,9 +132,10 @@ struct F32ToU8Clamp {
 template <RoundingMode::Value Mode>
 struct F64ToU8Clamp {
     static constexpr size_t width = 8;
-    static bool convert(const double* src, uint8_t* dst) {
+    template <class Load = AsLoaded>
+    static bool convert(const double* src, uint8_t* dst, const Load& load = {}) {
         float64x2_t v[4];
-        for (int k = 0; k < 4; ++k) v[k] = vld1q_f64(src + 2 * k);
+        for (int k = 0; k < 4; ++k) v[k] = load(vld1q_f64(src + 2 * k));
         const uint64x2_t ordered =
             vandq_u64(vandq_u64(vceqq_f64(v[0], v[0]), vceqq_f64(v[1], v[1])),
                       vandq_u64(vceqq_f64(v[2], v[2]), vceqq_f64(v[3], v[3])));
@@ -95,8 +156,9 @@ struct F64ToU8Clamp {
 template <RoundingMode::Value Mode>
 struct F64ToI32Clamp {
     static constexpr size_t width = 2;
-    static bool convert(const double* src, int32_t* dst) {
-        const float64x2_t v = vld1q_f64(src);
+    template <class Load = AsLoaded>
+    static bool convert(const double* src, int32_t* dst, const Load& load = {}) {
+        const float64x2_t v = load(vld1q_f64(src));
         if (!all_lanes(vceqq_f64(v, v))) return false;
         const float64x2_t r = vminq_f64(vmaxq_f64(round_lanes<Mode>(v), vdupq_n_f64(-0x1p31)),
                                         vdupq_n_f64(0x1p31 - 1));
@@ -108,8 +170,9 @@ struct F64ToI32Clamp {
 template <RoundingMode::Value Mode>
 struct F64ToI32Check {
     static constexpr size_t width = 2;
-    static bool convert(const double* src, int32_t* dst) {
-        const float64x2_t r = round_lanes<Mode>(vld1q_f64(src));
+    template <class Load = AsLoaded>
+    static bool convert(const double* src, int32_t* dst, const Load& load = {}) {
+        const float64x2_t r = round_lanes<Mode>(load(vld1q_f64(src)));
         // A NaN stays a NaN through the rounding and fails both comparisons,
         // so one mask covers the NaN test and the range test.
         const uint64x2_t in_range =
@@ -117,37 +180,6 @@ struct F64ToI32Check {
         if (!all_lanes(in_range)) return false;
         vst1_s32(dst, vmovn_s64(vcvtq_s64_f64(r)));
         return true;
-    }
-};
-
-// How a block reads its float32 elements: as they are, or with the first
-// matching entry's stand-in in place of each mapped element (the last entry
-// put in first, the matches tested on the element itself).
-struct AsLoaded {
-    float32x4_t operator()(float32x4_t x) const { return x; }
-};
-
-// A NaN matches only the NaN sources and any other value only the others,
-// so the NaNs take the first NaN source's stand-in in a select of their
-// own; without a NaN source, a NaN, which stays one (and fails).
-template <size_t Entries>
-struct StandIns {
-    float32x4_t source[Entries];
-    float32x4_t stand_in[Entries];
-    float32x4_t nan_stand_in = vdupq_n_f32(__builtin_nanf(""));
-
-    explicit StandIns(const Float32StandIns& map) {
-        for (size_t e = Entries; e-- > 0;) {
-            source[e] = vdupq_n_f32(map.sources[e]);
-            stand_in[e] = vdupq_n_f32(map.stand_ins[e]);
-            if (is_nan(map.sources[e])) nan_stand_in = stand_in[e];
-        }
-    }
-
-    float32x4_t operator()(float32x4_t x) const {
-        float32x4_t v = vbslq_f32(vceqq_f32(x, x), x, nan_stand_in);
-        for (size_t e = Entries; e-- > 0;) v = vbslq_f32(vceqq_f32(x, source[e]), stand_in[e], v);
-        return v;
     }
 };
 
@@ -366,39 +398,69 @@ FastPathOutcome try_f32_to_u32_clamp(std::span<const float> src, std::span<uint3
     return float_to_int<F32ToU32Clamp, RangePolicy::Clamp, 1>(src, dst, rounding);
 }
 
-// Whole blocks with the map's stand-ins put in, while they convert.
-template <template <RoundingMode::Value> class Vector, size_t Entries, IntegerElement D>
-std::optional<size_t> float32_blocks_mapped(std::span<const float> src, std::span<D> dst,
-                                            RoundingMode rounding, const Float32StandIns& map) {
-    if (active_target() != Target::AdvancedSimd) return std::nullopt;
-    const StandIns<Entries> load(map);
+// Whole steps with the map's stand-ins put in, while they convert.
+template <template <RoundingMode::Value> class Vector, size_t Entries, FloatElement S,
+          IntegerElement D>
+std::optional<size_t> mapped_steps(std::span<const S> src, std::span<D> dst,
+                                   RoundingMode rounding, const StandInMap<S>& map) {
+    const StandIns<S, Entries> load(map);
     return with_rounding_mode(rounding, [&](auto mode) -> std::optional<size_t> {
         if constexpr (mode.value == RoundingMode::NearestAway) {
             return std::nullopt;
         } else {
-            using Block = Vector<mode.value>;
+            using Step = Vector<mode.value>;
             const size_t n = std::min(src.size(), dst.size());
             size_t i = 0;
-            while (i + Block::width <= n && Block::convert(src.data() + i, dst.data() + i, load)) {
-                i += Block::width;
+            while (i + Step::width <= n && Step::convert(src.data() + i, dst.data() + i, load)) {
+                i += Step::width;
             }
             return i;
         }
     });
 }
 
+template <template <RoundingMode::Value> class Vector, FloatElement S, IntegerElement D>
+std::optional<size_t> steps_with_map(std::span<const S> src, std::span<D> dst,
+                                     RoundingMode rounding, const StandInMap<S>& map) {
+    if (active_target() != Target::AdvancedSimd) return std::nullopt;
+    return map.one ? mapped_steps<Vector, 1>(src, dst, rounding, map)
+                   : mapped_steps<Vector, 4>(src, dst, rounding, map);
+}
+
+std::optional<size_t> try_f32_to_u8_clamp_mapped(std::span<const float> src,
+                                                 std::span<uint8_t> dst, RoundingMode rounding,
+                                                 const StandInMap<float>& map) {
+    return steps_with_map<F32ToU8Clamp>(src, dst, rounding, map);
+}
+
+std::optional<size_t> try_f64_to_u8_clamp_mapped(std::span<const double> src,
+                                                 std::span<uint8_t> dst, RoundingMode rounding,
+                                                 const StandInMap<double>& map) {
+    return steps_with_map<F64ToU8Clamp>(src, dst, rounding, map);
+}
+
+std::optional<size_t> try_f64_to_i32_clamp_mapped(std::span<const double> src,
+                                                  std::span<int32_t> dst, RoundingMode rounding,
+                                                  const StandInMap<double>& map) {
+    return steps_with_map<F64ToI32Clamp>(src, dst, rounding, map);
+}
+
+std::optional<size_t> try_f64_to_i32_check_mapped(std::span<const double> src,
+                                                  std::span<int32_t> dst, RoundingMode rounding,
+                                                  const StandInMap<double>& map) {
+    return steps_with_map<F64ToI32Check>(src, dst, rounding, map);
+}
+
 std::optional<size_t> try_f32_to_i32_clamp_mapped(std::span<const float> src,
                                                   std::span<int32_t> dst, RoundingMode rounding,
-                                                  const Float32StandIns& map) {
-    return map.one ? float32_blocks_mapped<F32ToI32Clamp, 1>(src, dst, rounding, map)
-                   : float32_blocks_mapped<F32ToI32Clamp, 4>(src, dst, rounding, map);
+                                                  const StandInMap<float>& map) {
+    return steps_with_map<F32ToI32Clamp>(src, dst, rounding, map);
 }
 
 std::optional<size_t> try_f32_to_u32_clamp_mapped(std::span<const float> src,
                                                   std::span<uint32_t> dst, RoundingMode rounding,
-                                                  const Float32StandIns& map) {
-    return map.one ? float32_blocks_mapped<F32ToU32Clamp, 1>(src, dst, rounding, map)
-                   : float32_blocks_mapped<F32ToU32Clamp, 4>(src, dst, rounding, map);
+                                                  const StandInMap<float>& map) {
+    return steps_with_map<F32ToU32Clamp>(src, dst, rounding, map);
 }
 
 FastPathOutcome try_f64_to_f32_nearest(std::span<const double> src, std::span<float> dst,
@@ -431,6 +493,32 @@ FastPathOutcome try_f64_to_f32_nearest(std::span<const double> src, std::span<fl
         if (CastOutcome error = detail::first_float32_overflow(in, out, n)) return {false, error};
     }
     return {true, std::nullopt};
+}
+
+// Four elements a step, with the map's stand-ins put in, up to the first
+// step with a source that may overflow, when that is an error.
+template <size_t Entries>
+std::optional<size_t> f64_to_f32_mapped_steps(std::span<const double> src, std::span<float> dst,
+                                              bool check_overflow,
+                                              const StandInMap<double>& map) {
+    const StandIns<double, Entries> load(map);
+    const size_t n = std::min(src.size(), dst.size());
+    size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const float64x2_t a = load(vld1q_f64(src.data() + i));
+        const float64x2_t b = load(vld1q_f64(src.data() + i + 2));
+        if (check_overflow && any_lane(vorrq_u64(overflowing(a), overflowing(b)))) break;
+        vst1q_f32(dst.data() + i, vcvt_high_f32_f64(vcvt_f32_f64(a), b));
+    }
+    return i;
+}
+
+std::optional<size_t> try_f64_to_f32_nearest_mapped(std::span<const double> src,
+                                                    std::span<float> dst, bool check_overflow,
+                                                    const StandInMap<double>& map) {
+    if (active_target() != Target::AdvancedSimd) return std::nullopt;
+    return map.one ? f64_to_f32_mapped_steps<1>(src, dst, check_overflow, map)
+                   : f64_to_f32_mapped_steps<4>(src, dst, check_overflow, map);
 }
 
 FastPathOutcome try_f32_to_f16(std::span<const float> src, std::span<float16> dst,

@@ -34,12 +34,32 @@ FastPathOutcome try_f32_to_i32_clamp(std::span<const float>, std::span<int32_t>,
 FastPathOutcome try_f32_to_u32_clamp(std::span<const float>, std::span<uint32_t>, RoundingMode) {
     return {};
 }
+std::optional<size_t> try_f32_to_u8_clamp_mapped(std::span<const float>, std::span<uint8_t>,
+                                                 RoundingMode, const StandInMap<float>&) {
+    return std::nullopt;
+}
+std::optional<size_t> try_f64_to_u8_clamp_mapped(std::span<const double>, std::span<uint8_t>,
+                                                 RoundingMode, const StandInMap<double>&) {
+    return std::nullopt;
+}
+std::optional<size_t> try_f64_to_i32_clamp_mapped(std::span<const double>, std::span<int32_t>,
+                                                  RoundingMode, const StandInMap<double>&) {
+    return std::nullopt;
+}
+std::optional<size_t> try_f64_to_i32_check_mapped(std::span<const double>, std::span<int32_t>,
+                                                  RoundingMode, const StandInMap<double>&) {
+    return std::nullopt;
+}
 std::optional<size_t> try_f32_to_i32_clamp_mapped(std::span<const float>, std::span<int32_t>,
-                                                  RoundingMode, const Float32StandIns&) {
+                                                  RoundingMode, const StandInMap<float>&) {
     return std::nullopt;
 }
 std::optional<size_t> try_f32_to_u32_clamp_mapped(std::span<const float>, std::span<uint32_t>,
-                                                  RoundingMode, const Float32StandIns&) {
+                                                  RoundingMode, const StandInMap<float>&) {
+    return std::nullopt;
+}
+std::optional<size_t> try_f64_to_f32_nearest_mapped(std::span<const double>, std::span<float>,
+                                                    bool, const StandInMap<double>&) {
     return std::nullopt;
 }
 FastPathOutcome try_f32_to_f16(std::span<const float>, std::span<float16>, RoundingMode, bool) {

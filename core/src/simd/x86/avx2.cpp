@@ -4,6 +4,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <limits>
 
 #include "../fast_path_steps.hpp"
 #include "paths.hpp"
@@ -31,6 +32,89 @@ bool any_nan(const __m256d (&v)[4]) {
     return _mm256_movemask_pd(nan) != 0;
 }
 
+// The lanes of float32 and float64 vectors alike.
+template <FloatElement S>
+struct LanesOf;
+template <>
+struct LanesOf<float> {
+    using type = __m256;
+};
+template <>
+struct LanesOf<double> {
+    using type = __m256d;
+};
+template <FloatElement S>
+using Lanes = typename LanesOf<S>::type;
+
+[[gnu::always_inline]] inline __m256 broadcast(float x) { return _mm256_set1_ps(x); }
+[[gnu::always_inline]] inline __m256d broadcast(double x) { return _mm256_set1_pd(x); }
+[[gnu::always_inline]] inline __m256 unordered(__m256 x) { return _mm256_cmp_ps(x, x, _CMP_UNORD_Q); }
+[[gnu::always_inline]] inline __m256d unordered(__m256d x) {
+    return _mm256_cmp_pd(x, x, _CMP_UNORD_Q);
+}
+[[gnu::always_inline]] inline __m256 equal(__m256 a, __m256 b) {
+    return _mm256_cmp_ps(a, b, _CMP_EQ_OQ);
+}
+[[gnu::always_inline]] inline __m256d equal(__m256d a, __m256d b) {
+    return _mm256_cmp_pd(a, b, _CMP_EQ_OQ);
+}
+// `yes` where `mask` is set, `no` elsewhere.
+[[gnu::always_inline]] inline __m256 select(__m256 mask, __m256 yes, __m256 no) {
+    return _mm256_blendv_ps(no, yes, mask);
+}
+[[gnu::always_inline]] inline __m256d select(__m256d mask, __m256d yes, __m256d no) {
+    return _mm256_blendv_pd(no, yes, mask);
+}
+
+// How a float-to-integer block reads its elements: as they are, or with the
+// first matching entry's stand-in in place of each mapped element.
+struct AsLoaded {
+    template <class V>
+    [[gnu::always_inline]] V operator()(V x) const {
+        return x;
+    }
+};
+
+// One entry, whose source is a NaN, which matches every NaN, or is not.
+template <FloatElement S, bool NanSource>
+struct OneStandIn {
+    Lanes<S> source;
+    Lanes<S> stand_in;
+
+    explicit OneStandIn(const StandInMap<S>& map)
+        : source(broadcast(map.sources[0])), stand_in(broadcast(map.stand_ins[0])) {}
+
+    [[gnu::always_inline]] Lanes<S> operator()(Lanes<S> x) const {
+        return select(NanSource ? unordered(x) : equal(x, source), stand_in, x);
+    }
+};
+
+// Four entries. A NaN matches only the NaN sources and any other value only
+// the others, so the NaNs take the first NaN source's stand-in in a select
+// of their own; without a NaN source, a NaN, which stays one (and fails).
+// The last entry goes in first, so that the first match is what remains.
+template <FloatElement S>
+struct FourStandIns {
+    static constexpr size_t entries = 4;
+    Lanes<S> source[entries];
+    Lanes<S> stand_in[entries];
+    Lanes<S> nan_stand_in = broadcast(std::numeric_limits<S>::quiet_NaN());
+
+    explicit FourStandIns(const StandInMap<S>& map) {
+        for (size_t e = entries; e-- > 0;) {
+            source[e] = broadcast(map.sources[e]);
+            stand_in[e] = broadcast(map.stand_ins[e]);
+            if (is_nan(map.sources[e])) nan_stand_in = stand_in[e];
+        }
+    }
+
+    [[gnu::always_inline]] Lanes<S> operator()(Lanes<S> x) const {
+        Lanes<S> v = select(unordered(x), nan_stand_in, x);
+        for (size_t e = entries; e-- > 0;) v = select(equal(x, source[e]), stand_in[e], v);
+        return v;
+    }
+};
+
 // Each block type converts and stores one whole block, or returns false
 // without writing anything when an element of the block fails; the shared
 // finish then replays the block in steps.
@@ -38,9 +122,11 @@ bool any_nan(const __m256d (&v)[4]) {
 template <RoundingMode::Value Mode>
 struct F32ToU8Clamp {
     static constexpr size_t width = 32;
-    [[gnu::always_inline]] static bool convert(const float* src, uint8_t* dst) {
+    template <class Load = AsLoaded>
+    [[gnu::always_inline]] static bool convert(const float* src, uint8_t* dst,
+                                               const Load& load = {}) {
         __m256 v[4];
-        for (int k = 0; k < 4; ++k) v[k] = _mm256_loadu_ps(src + 8 * k);
+        for (int k = 0; k < 4; ++k) v[k] = load(_mm256_loadu_ps(src + 8 * k));
         const __m256 nan = _mm256_or_ps(_mm256_cmp_ps(v[0], v[1], _CMP_UNORD_Q),
                                         _mm256_cmp_ps(v[2], v[3], _CMP_UNORD_Q));
         if (_mm256_movemask_ps(nan) != 0) return false;
@@ -64,9 +150,11 @@ struct F32ToU8Clamp {
 template <RoundingMode::Value Mode>
 struct F64ToU8Clamp {
     static constexpr size_t width = 16;
-    [[gnu::always_inline]] static bool convert(const double* src, uint8_t* dst) {
+    template <class Load = AsLoaded>
+    [[gnu::always_inline]] static bool convert(const double* src, uint8_t* dst,
+                                               const Load& load = {}) {
         __m256d v[4];
-        for (int k = 0; k < 4; ++k) v[k] = _mm256_loadu_pd(src + 4 * k);
+        for (int k = 0; k < 4; ++k) v[k] = load(_mm256_loadu_pd(src + 4 * k));
         if (any_nan(v)) return false;
         __m128i w[4];
         for (int k = 0; k < 4; ++k) w[k] = _mm256_cvttpd_epi32(round_clamp<Mode>(v[k], 0.0, 255.0));
@@ -80,9 +168,11 @@ struct F64ToU8Clamp {
 template <RoundingMode::Value Mode>
 struct F64ToI32Clamp {
     static constexpr size_t width = 16;
-    [[gnu::always_inline]] static bool convert(const double* src, int32_t* dst) {
+    template <class Load = AsLoaded>
+    [[gnu::always_inline]] static bool convert(const double* src, int32_t* dst,
+                                               const Load& load = {}) {
         __m256d v[4];
-        for (int k = 0; k < 4; ++k) v[k] = _mm256_loadu_pd(src + 4 * k);
+        for (int k = 0; k < 4; ++k) v[k] = load(_mm256_loadu_pd(src + 4 * k));
         if (any_nan(v)) return false;
         for (int k = 0; k < 4; ++k) {
             _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 4 * k),
@@ -95,11 +185,13 @@ struct F64ToI32Clamp {
 template <RoundingMode::Value Mode>
 struct F64ToI32Check {
     static constexpr size_t width = 16;
-    [[gnu::always_inline]] static bool convert(const double* src, int32_t* dst) {
+    template <class Load = AsLoaded>
+    [[gnu::always_inline]] static bool convert(const double* src, int32_t* dst,
+                                               const Load& load = {}) {
         __m256d r[4];
         __m256d in_range = _mm256_castsi256_pd(_mm256_set1_epi32(-1));
         for (int k = 0; k < 4; ++k) {
-            r[k] = _mm256_round_pd(_mm256_loadu_pd(src + 4 * k), rounding_control<Mode>);
+            r[k] = _mm256_round_pd(load(_mm256_loadu_pd(src + 4 * k)), rounding_control<Mode>);
             // Ordered comparisons: a NaN fails both, so this is the NaN test too.
             in_range = _mm256_and_pd(
                 in_range,
@@ -111,57 +203,6 @@ struct F64ToI32Check {
             _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 4 * k), _mm256_cvttpd_epi32(r[k]));
         }
         return true;
-    }
-};
-
-// How a block reads its float32 elements: as they are, or with the first
-// matching entry's stand-in in place of each mapped element (the last entry
-// put in first, the matches tested on the element itself).
-struct AsLoaded {
-    AsLoaded() = default;
-    explicit AsLoaded(const Float32StandIns&) {}
-    [[gnu::always_inline]] __m256 operator()(__m256 x) const { return x; }
-};
-
-// One entry, whose source is a NaN, which matches every NaN, or is not.
-template <bool NanSource>
-struct OneStandIn {
-    __m256 source;
-    __m256 stand_in;
-
-    explicit OneStandIn(const Float32StandIns& map)
-        : source(_mm256_set1_ps(map.sources[0])), stand_in(_mm256_set1_ps(map.stand_ins[0])) {}
-
-    [[gnu::always_inline]] __m256 operator()(__m256 x) const {
-        const __m256 hit = NanSource ? _mm256_cmp_ps(x, x, _CMP_UNORD_Q)
-                                     : _mm256_cmp_ps(x, source, _CMP_EQ_OQ);
-        return _mm256_blendv_ps(x, stand_in, hit);
-    }
-};
-
-// Four entries. A NaN matches only the NaN sources and any other value only
-// the others, so the NaNs take the first NaN source's stand-in in a select
-// of their own; without a NaN source, a NaN, which stays one (and fails).
-struct FourStandIns {
-    static constexpr size_t Entries = 4;
-    __m256 source[Entries];
-    __m256 stand_in[Entries];
-    __m256 nan_stand_in = _mm256_set1_ps(__builtin_nanf(""));
-
-    explicit FourStandIns(const Float32StandIns& map) {
-        for (size_t e = Entries; e-- > 0;) {
-            source[e] = _mm256_set1_ps(map.sources[e]);
-            stand_in[e] = _mm256_set1_ps(map.stand_ins[e]);
-            if (is_nan(map.sources[e])) nan_stand_in = stand_in[e];
-        }
-    }
-
-    [[gnu::always_inline]] __m256 operator()(__m256 x) const {
-        __m256 v = _mm256_blendv_ps(x, nan_stand_in, _mm256_cmp_ps(x, x, _CMP_UNORD_Q));
-        for (size_t e = Entries; e-- > 0;) {
-            v = _mm256_blendv_ps(v, stand_in[e], _mm256_cmp_ps(x, source[e], _CMP_EQ_OQ));
-        }
-        return v;
     }
 };
 
@@ -214,11 +255,12 @@ struct F64ToF32 {
     using Flags = __m256d;
     static Flags none() { return _mm256_setzero_pd(); }
     static bool any(Flags flags) { return _mm256_movemask_pd(flags) != 0; }
-    [[gnu::always_inline]] static void convert(const double* src, float* dst, Flags& overflow) {
+    template <class Load = AsLoaded>
+    [[gnu::always_inline]] static void narrow(const double* src, __m128 (&f)[4], Flags& overflow,
+                                              const Load& load = {}) {
         const __m256d magnitude_bits = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffff));
-        __m128 f[4];
         for (int k = 0; k < 4; ++k) {
-            const __m256d v = _mm256_loadu_pd(src + 4 * k);
+            const __m256d v = load(_mm256_loadu_pd(src + 4 * k));
             const __m256d magnitude = _mm256_and_pd(v, magnitude_bits);
             overflow = _mm256_or_pd(
                 overflow,
@@ -226,8 +268,25 @@ struct F64ToF32 {
                               _mm256_cmp_pd(magnitude, _mm256_set1_pd(__builtin_inf()), _CMP_LT_OQ)));
             f[k] = _mm256_cvtpd_ps(v);
         }
+    }
+    [[gnu::always_inline]] static void store(const __m128 (&f)[4], float* dst) {
         _mm256_storeu_ps(dst, _mm256_set_m128(f[1], f[0]));
         _mm256_storeu_ps(dst + 8, _mm256_set_m128(f[3], f[2]));
+    }
+    [[gnu::always_inline]] static void convert(const double* src, float* dst, Flags& overflow) {
+        __m128 f[4];
+        narrow(src, f, overflow);
+        store(f, dst);
+    }
+    template <class Load>
+    [[gnu::always_inline]] static bool convert_tested(const double* src, float* dst,
+                                                      bool check_overflow, const Load& load) {
+        __m128 f[4];
+        Flags overflow = none();
+        narrow(src, f, overflow, load);
+        if (check_overflow && any(overflow)) return false;
+        store(f, dst);
+        return true;
     }
 };
 

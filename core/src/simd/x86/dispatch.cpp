@@ -42,6 +42,15 @@ bool half_precision_exact() {
     return (_mm_getcsr() & (_MM_FLUSH_ZERO_MASK | _MM_DENORMALS_ZERO_MASK)) == 0;
 }
 
+// A mapped path of the active table, where it has one.
+template <class Path, class S, class D, class Map>
+std::optional<size_t> mapped(Path x86::PathTable::*path, std::span<const S> src, std::span<D> dst,
+                             RoundingMode rounding, const Map& map) {
+    const x86::PathTable* paths = active_paths();
+    if (!paths || !(paths->*path)) return std::nullopt;
+    return (paths->*path)(src, dst, rounding, map);
+}
+
 }  // namespace
 
 std::span<const Target> supported_targets() {
@@ -101,20 +110,48 @@ FastPathOutcome try_f32_to_u32_clamp(std::span<const float> src, std::span<uint3
                                             : FastPathOutcome{};
 }
 
+std::optional<size_t> try_f32_to_u8_clamp_mapped(std::span<const float> src,
+                                                 std::span<uint8_t> dst, RoundingMode rounding,
+                                                 const StandInMap<float>& map) {
+    return mapped(&x86::PathTable::f32_to_u8_clamp_mapped, src, dst, rounding, map);
+}
+
+std::optional<size_t> try_f64_to_u8_clamp_mapped(std::span<const double> src,
+                                                 std::span<uint8_t> dst, RoundingMode rounding,
+                                                 const StandInMap<double>& map) {
+    return mapped(&x86::PathTable::f64_to_u8_clamp_mapped, src, dst, rounding, map);
+}
+
+std::optional<size_t> try_f64_to_i32_clamp_mapped(std::span<const double> src,
+                                                  std::span<int32_t> dst, RoundingMode rounding,
+                                                  const StandInMap<double>& map) {
+    return mapped(&x86::PathTable::f64_to_i32_clamp_mapped, src, dst, rounding, map);
+}
+
+std::optional<size_t> try_f64_to_i32_check_mapped(std::span<const double> src,
+                                                  std::span<int32_t> dst, RoundingMode rounding,
+                                                  const StandInMap<double>& map) {
+    return mapped(&x86::PathTable::f64_to_i32_check_mapped, src, dst, rounding, map);
+}
+
 std::optional<size_t> try_f32_to_i32_clamp_mapped(std::span<const float> src,
                                                   std::span<int32_t> dst, RoundingMode rounding,
-                                                  const Float32StandIns& map) {
-    const x86::PathTable* paths = active_paths();
-    if (!paths || !paths->f32_to_i32_clamp_mapped) return std::nullopt;
-    return paths->f32_to_i32_clamp_mapped(src, dst, rounding, map);
+                                                  const StandInMap<float>& map) {
+    return mapped(&x86::PathTable::f32_to_i32_clamp_mapped, src, dst, rounding, map);
 }
 
 std::optional<size_t> try_f32_to_u32_clamp_mapped(std::span<const float> src,
                                                   std::span<uint32_t> dst, RoundingMode rounding,
-                                                  const Float32StandIns& map) {
+                                                  const StandInMap<float>& map) {
+    return mapped(&x86::PathTable::f32_to_u32_clamp_mapped, src, dst, rounding, map);
+}
+
+std::optional<size_t> try_f64_to_f32_nearest_mapped(std::span<const double> src,
+                                                    std::span<float> dst, bool check_overflow,
+                                                    const StandInMap<double>& map) {
     const x86::PathTable* paths = active_paths();
-    if (!paths || !paths->f32_to_u32_clamp_mapped) return std::nullopt;
-    return paths->f32_to_u32_clamp_mapped(src, dst, rounding, map);
+    if (!paths || !paths->f64_to_f32_nearest_mapped) return std::nullopt;
+    return paths->f64_to_f32_nearest_mapped(src, dst, check_overflow, map);
 }
 
 FastPathOutcome try_f32_to_f16(std::span<const float> src, std::span<float16> dst,

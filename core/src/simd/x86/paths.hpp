@@ -24,10 +24,21 @@ struct PathTable {
     // Null where the block loops are as fast.
     FastPathOutcome (*f32_to_i32_clamp)(std::span<const float>, std::span<int32_t>, RoundingMode);
     FastPathOutcome (*f32_to_u32_clamp)(std::span<const float>, std::span<uint32_t>, RoundingMode);
+    // With a map folded in; null where the block types take no map.
+    std::optional<size_t> (*f32_to_u8_clamp_mapped)(std::span<const float>, std::span<uint8_t>,
+                                                    RoundingMode, const StandInMap<float>&);
+    std::optional<size_t> (*f64_to_u8_clamp_mapped)(std::span<const double>, std::span<uint8_t>,
+                                                    RoundingMode, const StandInMap<double>&);
+    std::optional<size_t> (*f64_to_i32_clamp_mapped)(std::span<const double>, std::span<int32_t>,
+                                                     RoundingMode, const StandInMap<double>&);
+    std::optional<size_t> (*f64_to_i32_check_mapped)(std::span<const double>, std::span<int32_t>,
+                                                     RoundingMode, const StandInMap<double>&);
     std::optional<size_t> (*f32_to_i32_clamp_mapped)(std::span<const float>, std::span<int32_t>,
-                                                     RoundingMode, const Float32StandIns&);
+                                                     RoundingMode, const StandInMap<float>&);
     std::optional<size_t> (*f32_to_u32_clamp_mapped)(std::span<const float>, std::span<uint32_t>,
-                                                     RoundingMode, const Float32StandIns&);
+                                                     RoundingMode, const StandInMap<float>&);
+    std::optional<size_t> (*f64_to_f32_nearest_mapped)(std::span<const double>, std::span<float>,
+                                                       bool, const StandInMap<double>&);
 };
 
 extern const PathTable sse41_paths;

@@ -17,12 +17,15 @@
 // an infinity) and F16ToF32 (`width`, `convert`), and builds its table with
 // make_extended_path_table, with I64ToI32 (`width`, and a `convert` that
 // stores a whole block of int64 -> int32 or returns false without writing
-// when an element is out of range), I64ToF32 (`width`, `convert`), and
+// when an element is out of range), I64ToF32 (`width`, `convert`),
 // F32ToI32Clamp and F32ToU32Clamp (templates on the rounding mode, like the
-// other float-to-integer block types, whose `convert` also takes a load:
-// AsLoaded, or OneStandIn<whether its source is a NaN> or FourStandIns, made
-// from a Float32StandIns, which put a map's stand-ins in place of the mapped
-// elements).
+// other float-to-integer block types), and OneStandIn<S, whether its source
+// is a NaN> and FourStandIns<S>, made from a StandInMap<S>, which put a map's
+// stand-ins in place of the mapped elements as a float-to-integer block
+// type's `convert` loads them (its optional third argument), and F64ToF32's
+// `convert_tested` (source, destination, whether to test for overflow, load),
+// which stores a block, or returns false without writing where a finite
+// source of the block lies beyond the largest float32 and the test is asked.
 
 #include "../float16_blocks-inl.hpp"
 
@@ -61,35 +64,57 @@ FastPathOutcome float_to_int(std::span<const S> src, std::span<D> dst, RoundingM
     });
 }
 
-// Whole blocks, each element read through `Load` (a map's stand-ins put in),
-// while they convert. Returns how many elements are written; nothing for
-// NearestAway.
-template <template <RoundingMode::Value> class Vector, class Load, IntegerElement D>
-std::optional<size_t> float32_blocks(std::span<const float> src, std::span<D> dst,
-                                     RoundingMode rounding, const Float32StandIns& map) {
-    const Load load(map);
-    return with_rounding_mode(rounding, [&](auto mode) -> std::optional<size_t> {
-        if constexpr (mode.value == RoundingMode::NearestAway) {
-            return std::nullopt;
-        } else {
-            using Block = Vector<mode.value>;
-            const size_t n = std::min(src.size(), dst.size());
-            size_t i = 0;
-            while (i + Block::width <= n && Block::convert(src.data() + i, dst.data() + i, load)) {
-                i += Block::width;
+// Calls run(load) with the load that puts the map's stand-ins in: for one
+// entry, with a NaN source or not, or for four.
+template <template <class, bool> class One, template <class> class Four, FloatElement S,
+          class Run>
+std::optional<size_t> with_stand_ins(const StandInMap<S>& map, Run&& run) {
+    if (!map.one) return run(Four<S>(map));
+    if (is_nan(map.sources[0])) return run(One<S, true>(map));
+    return run(One<S, false>(map));
+}
+
+// Whole blocks of `width` elements from the start while convert(i) stores
+// the one at i. Returns how many elements they wrote.
+template <size_t Width, class Convert>
+[[gnu::always_inline]] inline size_t whole_blocks(size_t n, Convert&& convert) {
+    size_t i = 0;
+    while (i + Width <= n && convert(i)) i += Width;
+    return i;
+}
+
+// Whole blocks with the map's stand-ins put in, while they convert; nothing
+// for NearestAway.
+template <template <RoundingMode::Value> class Vector, template <class, bool> class One,
+          template <class> class Four, FloatElement S, IntegerElement D>
+std::optional<size_t> blocks_with_map(std::span<const S> src, std::span<D> dst,
+                                      RoundingMode rounding, const StandInMap<S>& map) {
+    const size_t n = std::min(src.size(), dst.size());
+    return with_stand_ins<One, Four>(map, [&](const auto& load) {
+        return with_rounding_mode(rounding, [&](auto mode) -> std::optional<size_t> {
+            if constexpr (mode.value == RoundingMode::NearestAway) {
+                return std::nullopt;
+            } else {
+                using Block = Vector<mode.value>;
+                return whole_blocks<Block::width>(n, [&](size_t i) {
+                    return Block::convert(src.data() + i, dst.data() + i, load);
+                });
             }
-            return i;
-        }
+        });
     });
 }
 
-template <template <RoundingMode::Value> class Vector, template <bool> class One, class Four,
-          IntegerElement D>
-std::optional<size_t> float32_blocks_mapped(std::span<const float> src, std::span<D> dst,
-                                            RoundingMode rounding, const Float32StandIns& map) {
-    if (!map.one) return float32_blocks<Vector, Four>(src, dst, rounding, map);
-    if (is_nan(map.sources[0])) return float32_blocks<Vector, One<true>>(src, dst, rounding, map);
-    return float32_blocks<Vector, One<false>>(src, dst, rounding, map);
+// float64 -> float32 in whole blocks with a map's stand-ins put in, up to
+// the first block with a source that may overflow, when that is an error.
+template <class Narrow, template <class, bool> class One, template <class> class Four>
+std::optional<size_t> f64_to_f32_with_map(std::span<const double> src, std::span<float> dst,
+                                          bool check_overflow, const StandInMap<double>& map) {
+    const size_t n = std::min(src.size(), dst.size());
+    return with_stand_ins<One, Four>(map, [&](const auto& load) -> std::optional<size_t> {
+        return whole_blocks<Narrow::width>(n, [&](size_t i) {
+            return Narrow::convert_tested(src.data() + i, dst.data() + i, check_overflow, load);
+        });
+    });
 }
 
 template <class Narrow>
@@ -120,6 +145,11 @@ constexpr PathTable make_path_table() {
         float_to_int<F64ToI32Clamp, RangePolicy::Clamp, int32_step, double, int32_t>,
         float_to_int<F64ToI32Check, RangePolicy::Check, int32_step, double, int32_t>,
         f64_to_f32_nearest<F64ToF32>,
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
         nullptr,
         nullptr,
         nullptr,
@@ -168,8 +198,8 @@ template <template <RoundingMode::Value> class F32ToU8,
           template <RoundingMode::Value> class F32ToF16,
           template <RoundingMode::Value> class F64ToF16, class F16ToF32, class I64ToI32,
           class I64ToF32, template <RoundingMode::Value> class F32ToI32Clamp,
-          template <RoundingMode::Value> class F32ToU32Clamp, template <bool> class OneStandIn,
-          class FourStandIns>
+          template <RoundingMode::Value> class F32ToU32Clamp,
+          template <class, bool> class OneStandIn, template <class> class FourStandIns>
 constexpr PathTable make_extended_path_table() {
     PathTable table = make_path_table<F32ToU8, F64ToU8, F64ToI32Clamp, F64ToI32Check, F64ToF32>();
     table.f32_to_f16 = float16_blocks::narrow<F32ToF16, float>;
@@ -181,10 +211,19 @@ constexpr PathTable make_extended_path_table() {
         float_to_int<F32ToI32Clamp, RangePolicy::Clamp, element_step, float, int32_t>;
     table.f32_to_u32_clamp =
         float_to_int<F32ToU32Clamp, RangePolicy::Clamp, element_step, float, uint32_t>;
+    table.f32_to_u8_clamp_mapped =
+        blocks_with_map<F32ToU8, OneStandIn, FourStandIns, float, uint8_t>;
+    table.f64_to_u8_clamp_mapped =
+        blocks_with_map<F64ToU8, OneStandIn, FourStandIns, double, uint8_t>;
+    table.f64_to_i32_clamp_mapped =
+        blocks_with_map<F64ToI32Clamp, OneStandIn, FourStandIns, double, int32_t>;
+    table.f64_to_i32_check_mapped =
+        blocks_with_map<F64ToI32Check, OneStandIn, FourStandIns, double, int32_t>;
     table.f32_to_i32_clamp_mapped =
-        float32_blocks_mapped<F32ToI32Clamp, OneStandIn, FourStandIns, int32_t>;
+        blocks_with_map<F32ToI32Clamp, OneStandIn, FourStandIns, float, int32_t>;
     table.f32_to_u32_clamp_mapped =
-        float32_blocks_mapped<F32ToU32Clamp, OneStandIn, FourStandIns, uint32_t>;
+        blocks_with_map<F32ToU32Clamp, OneStandIn, FourStandIns, float, uint32_t>;
+    table.f64_to_f32_nearest_mapped = f64_to_f32_with_map<F64ToF32, OneStandIn, FourStandIns>;
     return table;
 }
 
