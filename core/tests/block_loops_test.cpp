@@ -112,6 +112,11 @@ std::vector<PairCase> edge_cases() {
         cases.push_back(edge_case<uint32_t, float16>(m + "_mapped", {{{70000, h(1.0)}}, mode}, 70000u));
         cases.push_back(edge_case<int32_t, float>(m + "_directed", {{}, mode}, (1 << 24) + 1));
         cases.push_back(edge_case<double, float16>(m + "_mapped_overflow", {{{-0.0, h(2.0)}}, absent, mode}, 7e4));
+        cases.push_back(edge_case<float, int32_t>(m + "_clamped_nan", {{}, clamp, mode}, NAN));
+        cases.push_back(edge_case<double, int32_t>(
+            m + "_clamped_map_missing_nan", {{{2.5, 9}, {-0.0, 4}}, clamp, mode}, NAN));
+        cases.push_back(
+            edge_case<double, float>(m + "_mapped_overflow", {{{NAN, 1.0f}}, absent, mode}, 1e300));
     }
     cases.push_back(edge_case<double, int16_t>("mapped_nan", {{{nan, -1}}, clamp, tz}, nan));
     cases.push_back(edge_case<double, int16_t>("mapped_out_of_range", {{{1e9, 5}}, absent, ne}, 1e9));
