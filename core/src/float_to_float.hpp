@@ -37,6 +37,37 @@ CastOutcome float_to_float_in_blocks(const S* in, D* out, size_t n,
     return std::nullopt;
 }
 
+// Narrowing to float16 with a map folded into the vector blocks: the blocks,
+// then the element loop for a block's worth from the one with an infinite
+// result (an infinite source, or an overflow, which fails), then the blocks
+// again. Nothing, having written nothing, where the vector paths decline.
+template <FloatElement S, class ElementLoop>
+std::optional<CastOutcome> float16_with_map(const S* in, float16* out, size_t n,
+                                            const CastConfig<S, float16>& config,
+                                            const simd::StandInMap<S>& map,
+                                            ElementLoop& element_loop) {
+    const bool check_overflow = config.out_of_range != OutOfRangeMode::Clamp;
+    const auto blocks = [&](size_t i) {
+        if constexpr (std::same_as<S, float>) {
+            return simd::try_f32_to_f16_mapped({in + i, n - i}, {out + i, n - i}, config.rounding,
+                                               check_overflow, map);
+        } else {
+            return simd::try_f64_to_f16_mapped({in + i, n - i}, {out + i, n - i}, config.rounding,
+                                               check_overflow, map);
+        }
+    };
+    std::optional<size_t> written = blocks(0);
+    if (!written) return std::nullopt;
+    size_t i = *written;
+    while (i < n) {
+        const size_t len = std::min(block_elements, n - i);
+        if (CastOutcome error = element_loop(in + i, out + i, len)) return error;
+        i += len;
+        if (i < n) i += blocks(i).value_or(0);
+    }
+    return CastOutcome{};
+}
+
 }  // namespace detail
 
 template <FloatElement S, FloatElement D>
@@ -58,6 +89,14 @@ CastOutcome convert_slice_float_to_float(std::span<const S> src, std::span<D> ds
         const auto element_loop = [&config](const S* x, D* y, size_t len) {
             return detail::float_to_float_mapped_loop(x, y, len, config);
         };
+        if constexpr (std::same_as<D, float16> && !std::same_as<S, float16>) {
+            if (const auto folded = detail::vector_stand_in_map(map, n, unmapped)) {
+                if (auto result = detail::float16_with_map(src.data(), dst.data(), n, config,
+                                                           *folded, element_loop)) {
+                    return *result;
+                }
+            }
+        }
         if constexpr (std::same_as<S, double> && std::same_as<D, float>) {
             // The vector blocks with the stand-ins put in, then the element
             // loop from the first block that may overflow.

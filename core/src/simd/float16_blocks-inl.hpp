@@ -3,8 +3,11 @@
 // so that the runners inline its block types. It supplies, for narrowing,
 // templates on the rounding mode with a `width` and a `convert<CheckOverflow>`
 // that stores a whole block, or with the check returns false without writing
-// when a result of the block is an infinity; for widening, a type with a
-// `width` and a `convert`. No include guard: one copy per target file.
+// when a result of the block is an infinity (and which reads the elements
+// through an optional load); for widening, a type with a `width` and a
+// `convert`. No include guard: one copy per target file.
+
+#include <optional>
 
 namespace tolvane::simd::float16_blocks {
 
@@ -41,6 +44,34 @@ FastPathOutcome narrow(std::span<const S> src, std::span<float16> dst, RoundingM
     return detail::with_vector_rounding_mode(rounding, [&](auto mode) {
         constexpr RoundingMode::Value m = decltype(mode)::value;
         return narrow_in_mode<Narrow<m>, m>(src, dst, check_overflow);
+    });
+}
+
+// Whole blocks with each element read through `load` (a map's stand-ins put
+// in), up to the first block with an infinite result when overflow is an
+// error. Returns how many elements are written; nothing for NearestAway.
+template <template <RoundingMode::Value> class Narrow, FloatElement S, class Load>
+std::optional<size_t> narrow_loaded(std::span<const S> src, std::span<float16> dst,
+                                    RoundingMode rounding, bool check_overflow, const Load& load) {
+    const size_t n = std::min(src.size(), dst.size());
+    return with_rounding_mode(rounding, [&](auto mode) -> std::optional<size_t> {
+        if constexpr (mode.value == RoundingMode::NearestAway) {
+            return std::nullopt;
+        } else {
+            using Block = Narrow<mode.value>;
+            size_t i = 0;
+            if (check_overflow) {
+                while (i + Block::width <= n &&
+                       Block::template convert<true>(src.data() + i, dst.data() + i, load)) {
+                    i += Block::width;
+                }
+            } else {
+                for (; i + Block::width <= n; i += Block::width) {
+                    Block::template convert<false>(src.data() + i, dst.data() + i, load);
+                }
+            }
+            return i;
+        }
     });
 }
 

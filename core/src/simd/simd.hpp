@@ -99,6 +99,17 @@ FastPathOutcome try_f64_to_f16(std::span<const double> src, std::span<float16> d
                                RoundingMode rounding, bool check_overflow);
 FastPathOutcome try_f16_to_f32(std::span<const float16> src, std::span<float> dst);
 
+// The narrowings to float16 with a map's stand-ins put in, in whole vector
+// blocks up to the first block with an infinite result (with
+// `check_overflow`): how many elements they wrote, or nothing, having
+// written nothing, where those above decline or the mode is NearestAway.
+std::optional<size_t> try_f32_to_f16_mapped(std::span<const float> src, std::span<float16> dst,
+                                            RoundingMode rounding, bool check_overflow,
+                                            const StandInMap<float>& map);
+std::optional<size_t> try_f64_to_f16_mapped(std::span<const double> src, std::span<float16> dst,
+                                            RoundingMode rounding, bool check_overflow,
+                                            const StandInMap<double>& map);
+
 // int64 to int32 with out-of-range values as errors (x86-64 only); like the
 // scalar loop, a failing element leaves every element before it written.
 FastPathOutcome try_i64_to_i32_check(std::span<const int64_t> src, std::span<int32_t> dst);

@@ -308,10 +308,10 @@ bool store_halves(uint16x8_t bits, float16* dst) {
 template <RoundingMode::Value Mode>
 struct F32ToF16 {
     static constexpr size_t width = 8;
-    template <bool CheckOverflow>
-    static bool convert(const float* src, float16* dst) {
-        const float32x4_t a = vld1q_f32(src);
-        const float32x4_t b = vld1q_f32(src + 4);
+    template <bool CheckOverflow, class Load = AsLoaded>
+    static bool convert(const float* src, float16* dst, const Load& load = {}) {
+        const float32x4_t a = load(vld1q_f32(src));
+        const float32x4_t b = load(vld1q_f32(src + 4));
         const float16x4_t ha = vcvt_f16_f32(a);
         const float16x4_t hb = vcvt_f16_f32(b);
         uint16x8_t bits = vreinterpretq_u16_f16(vcombine_f16(ha, hb));
@@ -329,10 +329,10 @@ struct F32ToF16 {
 template <RoundingMode::Value Mode>
 struct F64ToF16 {
     static constexpr size_t width = 8;
-    template <bool CheckOverflow>
-    static bool convert(const double* src, float16* dst) {
+    template <bool CheckOverflow, class Load = AsLoaded>
+    static bool convert(const double* src, float16* dst, const Load& load = {}) {
         float64x2_t x[4];
-        for (int k = 0; k < 4; ++k) x[k] = vld1q_f64(src + 2 * k);
+        for (int k = 0; k < 4; ++k) x[k] = load(vld1q_f64(src + 2 * k));
         const float16x4_t ha = vcvt_f16_f32(vcvt_high_f32_f64(vcvt_f32_f64(x[0]), x[1]));
         const float16x4_t hb = vcvt_f16_f32(vcvt_high_f32_f64(vcvt_f32_f64(x[2]), x[3]));
         uint16x8_t bits = vreinterpretq_u16_f16(vcombine_f16(ha, hb));
@@ -536,6 +536,31 @@ FastPathOutcome try_f64_to_f16(std::span<const double> src, std::span<float16> d
 FastPathOutcome try_f16_to_f32(std::span<const float16> src, std::span<float> dst) {
     if (active_target() != Target::AdvancedSimd || !half_precision_exact()) return {};
     return float16_blocks::widen<F16ToF32>(src, dst);
+}
+
+template <template <RoundingMode::Value> class Narrow, FloatElement S>
+std::optional<size_t> float16_with_map(std::span<const S> src, std::span<float16> dst,
+                                       RoundingMode rounding, bool check_overflow,
+                                       const StandInMap<S>& map) {
+    if (active_target() != Target::AdvancedSimd || !half_precision_exact()) return std::nullopt;
+    if (map.one) {
+        return float16_blocks::narrow_loaded<Narrow>(src, dst, rounding, check_overflow,
+                                                     StandIns<S, 1>(map));
+    }
+    return float16_blocks::narrow_loaded<Narrow>(src, dst, rounding, check_overflow,
+                                                 StandIns<S, 4>(map));
+}
+
+std::optional<size_t> try_f32_to_f16_mapped(std::span<const float> src, std::span<float16> dst,
+                                            RoundingMode rounding, bool check_overflow,
+                                            const StandInMap<float>& map) {
+    return float16_with_map<F32ToF16>(src, dst, rounding, check_overflow, map);
+}
+
+std::optional<size_t> try_f64_to_f16_mapped(std::span<const double> src, std::span<float16> dst,
+                                            RoundingMode rounding, bool check_overflow,
+                                            const StandInMap<double>& map) {
+    return float16_with_map<F64ToF16>(src, dst, rounding, check_overflow, map);
 }
 
 // The integer paths stay on the kernel's loops here.

@@ -69,6 +69,14 @@ FastPathOutcome try_f64_to_f16(std::span<const double>, std::span<float16>, Roun
     return {};
 }
 FastPathOutcome try_f16_to_f32(std::span<const float16>, std::span<float>) { return {}; }
+std::optional<size_t> try_f32_to_f16_mapped(std::span<const float>, std::span<float16>,
+                                            RoundingMode, bool, const StandInMap<float>&) {
+    return std::nullopt;
+}
+std::optional<size_t> try_f64_to_f16_mapped(std::span<const double>, std::span<float16>,
+                                            RoundingMode, bool, const StandInMap<double>&) {
+    return std::nullopt;
+}
 FastPathOutcome try_i64_to_i32_check(std::span<const int64_t>, std::span<int32_t>) { return {}; }
 FastPathOutcome try_i64_to_f32_nearest(std::span<const int64_t>, std::span<float>) { return {}; }
 

@@ -313,11 +313,12 @@ template <bool CheckOverflow, size_t Count>
 template <RoundingMode::Value Mode>
 struct F32ToF16 {
     static constexpr size_t width = 32;
-    template <bool CheckOverflow>
-    [[gnu::always_inline]] static bool convert(const float* src, float16* dst) {
+    template <bool CheckOverflow, class Load = AsLoaded>
+    [[gnu::always_inline]] static bool convert(const float* src, float16* dst,
+                                               const Load& load = {}) {
         __m128i h[4];
         for (int k = 0; k < 4; ++k) {
-            h[k] = _mm256_cvtps_ph(_mm256_loadu_ps(src + 8 * k), rounding_control<Mode>);
+            h[k] = _mm256_cvtps_ph(load(_mm256_loadu_ps(src + 8 * k)), rounding_control<Mode>);
         }
         return store_halves<CheckOverflow>(h, dst);
     }
@@ -366,12 +367,13 @@ struct F64ToF16 {
         }
     }
 
-    template <bool CheckOverflow>
-    [[gnu::always_inline]] static bool convert(const double* src, float16* dst) {
+    template <bool CheckOverflow, class Load = AsLoaded>
+    [[gnu::always_inline]] static bool convert(const double* src, float16* dst,
+                                               const Load& load = {}) {
         __m128i h[2];
         for (int k = 0; k < 2; ++k) {
-            const __m256 y = _mm256_set_m128(to_float32(_mm256_loadu_pd(src + 8 * k + 4)),
-                                             to_float32(_mm256_loadu_pd(src + 8 * k)));
+            const __m256 y = _mm256_set_m128(to_float32(load(_mm256_loadu_pd(src + 8 * k + 4))),
+                                             to_float32(load(_mm256_loadu_pd(src + 8 * k))));
             h[k] = _mm256_cvtps_ph(y, rounding_control<Mode>);
         }
         return store_halves<CheckOverflow>(h, dst);

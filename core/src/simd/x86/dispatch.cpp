@@ -174,6 +174,22 @@ FastPathOutcome try_f16_to_f32(std::span<const float16> src, std::span<float> ds
     return paths->f16_to_f32(src, dst);
 }
 
+std::optional<size_t> try_f32_to_f16_mapped(std::span<const float> src, std::span<float16> dst,
+                                            RoundingMode rounding, bool check_overflow,
+                                            const StandInMap<float>& map) {
+    const x86::PathTable* paths = active_paths();
+    if (!paths || !paths->f32_to_f16_mapped || !half_precision_exact()) return std::nullopt;
+    return paths->f32_to_f16_mapped(src, dst, rounding, check_overflow, map);
+}
+
+std::optional<size_t> try_f64_to_f16_mapped(std::span<const double> src, std::span<float16> dst,
+                                            RoundingMode rounding, bool check_overflow,
+                                            const StandInMap<double>& map) {
+    const x86::PathTable* paths = active_paths();
+    if (!paths || !paths->f64_to_f16_mapped || !half_precision_exact()) return std::nullopt;
+    return paths->f64_to_f16_mapped(src, dst, rounding, check_overflow, map);
+}
+
 FastPathOutcome try_i64_to_i32_check(std::span<const int64_t> src, std::span<int32_t> dst) {
     const x86::PathTable* paths = active_paths();
     return paths && paths->i64_to_i32_check ? paths->i64_to_i32_check(src, dst) : FastPathOutcome{};

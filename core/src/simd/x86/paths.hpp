@@ -39,6 +39,10 @@ struct PathTable {
                                                      RoundingMode, const StandInMap<float>&);
     std::optional<size_t> (*f64_to_f32_nearest_mapped)(std::span<const double>, std::span<float>,
                                                        bool, const StandInMap<double>&);
+    std::optional<size_t> (*f32_to_f16_mapped)(std::span<const float>, std::span<float16>,
+                                               RoundingMode, bool, const StandInMap<float>&);
+    std::optional<size_t> (*f64_to_f16_mapped)(std::span<const double>, std::span<float16>,
+                                               RoundingMode, bool, const StandInMap<double>&);
 };
 
 extern const PathTable sse41_paths;

@@ -117,6 +117,17 @@ std::optional<size_t> f64_to_f32_with_map(std::span<const double> src, std::span
     });
 }
 
+// Narrowing to float16 with the map's stand-ins put in.
+template <template <RoundingMode::Value> class Narrow, template <class, bool> class One,
+          template <class> class Four, FloatElement S>
+std::optional<size_t> float16_with_map(std::span<const S> src, std::span<float16> dst,
+                                       RoundingMode rounding, bool check_overflow,
+                                       const StandInMap<S>& map) {
+    return with_stand_ins<One, Four>(map, [&](const auto& load) {
+        return float16_blocks::narrow_loaded<Narrow>(src, dst, rounding, check_overflow, load);
+    });
+}
+
 template <class Narrow>
 FastPathOutcome f64_to_f32_nearest(std::span<const double> src, std::span<float> dst,
                                    bool check_overflow) {
@@ -145,6 +156,8 @@ constexpr PathTable make_path_table() {
         float_to_int<F64ToI32Clamp, RangePolicy::Clamp, int32_step, double, int32_t>,
         float_to_int<F64ToI32Check, RangePolicy::Check, int32_step, double, int32_t>,
         f64_to_f32_nearest<F64ToF32>,
+        nullptr,
+        nullptr,
         nullptr,
         nullptr,
         nullptr,
@@ -224,6 +237,8 @@ constexpr PathTable make_extended_path_table() {
     table.f32_to_u32_clamp_mapped =
         blocks_with_map<F32ToU32Clamp, OneStandIn, FourStandIns, float, uint32_t>;
     table.f64_to_f32_nearest_mapped = f64_to_f32_with_map<F64ToF32, OneStandIn, FourStandIns>;
+    table.f32_to_f16_mapped = float16_with_map<F32ToF16, OneStandIn, FourStandIns, float>;
+    table.f64_to_f16_mapped = float16_with_map<F64ToF16, OneStandIn, FourStandIns, double>;
     return table;
 }
 
