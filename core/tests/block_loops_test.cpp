@@ -117,6 +117,12 @@ std::vector<PairCase> edge_cases() {
             m + "_clamped_map_missing_nan", {{{2.5, 9}, {-0.0, 4}}, clamp, mode}, NAN));
         cases.push_back(
             edge_case<double, float>(m + "_mapped_overflow", {{{NAN, 1.0f}}, absent, mode}, 1e300));
+        const double payload_nan = reference::from_bits<double>(0xfff4000000000001u);
+        cases.push_back(edge_case<double, float>(
+            m + "_unmapped_nan", {{{-1.0, 7.0f}, {2.5, 3.0f}}, absent, mode}, payload_nan));
+        cases.push_back(edge_case<float, float16>(m + "_unmapped_nan",
+                                                  {{{-1.0f, h(7.0)}, {2.5f, h(3.0)}}, clamp, mode},
+                                                  reference::from_bits<float>(0xffa00001u)));
     }
     cases.push_back(edge_case<double, int16_t>("mapped_nan", {{{nan, -1}}, clamp, tz}, nan));
     cases.push_back(edge_case<double, int16_t>("mapped_out_of_range", {{{1e9, 5}}, absent, ne}, 1e9));

@@ -1364,6 +1364,22 @@ LONG_MAPS = [
 ]
 
 
+@pytest.mark.parametrize("src, dst", [("float64", "float32"), ("float32", "float16"),
+                                      ("float64", "float16")])
+def test_unmapped_nans_keep_their_bits_beside_a_map(src, dst):
+    """NaNs that no entry catches convert as they would alone, sign and
+    payload included, however long the array."""
+    nans = {"float64": [0xFFF4000000000001, 0x7FF8000000000ABC],
+            "float32": [0xFFA00001, 0x7FC00ABC]}[src]
+    a = np.array(nans * 60, dtype=f"u{np.dtype(src).itemsize}").view(src)
+    a[::3] = 1.5
+    kwargs = dict(target_dtype=dst, rounding_mode="nearest-even",
+                  scalar_map_entries=[(-1.0, 7.0), (2.5, 3.0)])
+    whole = tolvane.cast_array(a, **kwargs)
+    alone = np.concatenate([tolvane.cast_array(a[i:i + 1], **kwargs) for i in range(a.size)])
+    assert whole.view(f"u{whole.itemsize}").tolist() == alone.view(f"u{alone.itemsize}").tolist()
+
+
 @pytest.mark.parametrize("src, dst, mode, policy, entries", LONG_MAPS)
 def test_long_arrays_map_as_elements_alone(src, dst, mode, policy, entries):
     """A long mapped conversion equals, bit for bit, its elements converted

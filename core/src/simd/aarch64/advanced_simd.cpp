@@ -5,7 +5,6 @@
 #include <arm_neon.h>
 
 #include <algorithm>
-#include <limits>
 
 #include "../fast_path_steps.hpp"
 #include "../float16_blocks-inl.hpp"
@@ -85,24 +84,29 @@ struct AsLoaded {
 
 // A NaN matches only the NaN sources and any other value only the others,
 // so the NaNs take the first NaN source's stand-in in a select of their
-// own; without a NaN source, a NaN, which stays one (and fails). The last
-// entry goes in first, so that the first match is what remains.
+// own, where there is a NaN source; otherwise a NaN stays itself, its sign
+// and payload too. The last entry goes in first, so that the first match is
+// what remains.
 template <FloatElement S, size_t Entries>
 struct StandIns {
     Lanes<S> source[Entries];
     Lanes<S> stand_in[Entries];
-    Lanes<S> nan_stand_in = broadcast(std::numeric_limits<S>::quiet_NaN());
+    Lanes<S> nan_stand_in{};
+    bool nan_source = false;
 
     explicit StandIns(const StandInMap<S>& map) {
         for (size_t e = Entries; e-- > 0;) {
             source[e] = broadcast(map.sources[e]);
             stand_in[e] = broadcast(map.stand_ins[e]);
-            if (is_nan(map.sources[e])) nan_stand_in = stand_in[e];
+            if (is_nan(map.sources[e])) {
+                nan_stand_in = stand_in[e];
+                nan_source = true;
+            }
         }
     }
 
     Lanes<S> operator()(Lanes<S> x) const {
-        Lanes<S> v = select_equal(x, x, x, nan_stand_in);
+        Lanes<S> v = nan_source ? select_equal(x, x, x, nan_stand_in) : x;
         for (size_t e = Entries; e-- > 0;) v = select_equal(x, source[e], stand_in[e], v);
         return v;
     }

@@ -4,7 +4,6 @@
 #include <immintrin.h>
 
 #include <algorithm>
-#include <limits>
 
 #include "../fast_path_steps.hpp"
 #include "paths.hpp"
@@ -91,25 +90,30 @@ struct OneStandIn {
 
 // Four entries. A NaN matches only the NaN sources and any other value only
 // the others, so the NaNs take the first NaN source's stand-in in a select
-// of their own; without a NaN source, a NaN, which stays one (and fails).
-// The last entry goes in first, so that the first match is what remains.
+// of their own, where there is a NaN source; otherwise a NaN stays itself,
+// its sign and payload too. The last entry goes in first, so that the first
+// match is what remains.
 template <FloatElement S>
 struct FourStandIns {
     static constexpr size_t entries = 4;
     Lanes<S> source[entries];
     Lanes<S> stand_in[entries];
-    Lanes<S> nan_stand_in = broadcast(std::numeric_limits<S>::quiet_NaN());
+    Lanes<S> nan_stand_in{};
+    bool nan_source = false;
 
     explicit FourStandIns(const StandInMap<S>& map) {
         for (size_t e = entries; e-- > 0;) {
             source[e] = broadcast(map.sources[e]);
             stand_in[e] = broadcast(map.stand_ins[e]);
-            if (is_nan(map.sources[e])) nan_stand_in = stand_in[e];
+            if (is_nan(map.sources[e])) {
+                nan_stand_in = stand_in[e];
+                nan_source = true;
+            }
         }
     }
 
     [[gnu::always_inline]] Lanes<S> operator()(Lanes<S> x) const {
-        Lanes<S> v = select(unordered(x), nan_stand_in, x);
+        Lanes<S> v = nan_source ? select(unordered(x), nan_stand_in, x) : x;
         for (size_t e = entries; e-- > 0;) v = select(equal(x, source[e]), stand_in[e], v);
         return v;
     }
