@@ -43,12 +43,11 @@ bool half_precision_exact() {
 }
 
 // A mapped path of the active table, where it has one.
-template <class Path, class S, class D, class Map>
-std::optional<size_t> mapped(Path x86::PathTable::*path, std::span<const S> src, std::span<D> dst,
-                             RoundingMode rounding, const Map& map) {
+template <class Path, class... Args>
+std::optional<size_t> mapped(Path x86::PathTable::*path, const Args&... args) {
     const x86::PathTable* paths = active_paths();
     if (!paths || !(paths->*path)) return std::nullopt;
-    return (paths->*path)(src, dst, rounding, map);
+    return (paths->*path)(args...);
 }
 
 }  // namespace
@@ -149,9 +148,7 @@ std::optional<size_t> try_f32_to_u32_clamp_mapped(std::span<const float> src,
 std::optional<size_t> try_f64_to_f32_nearest_mapped(std::span<const double> src,
                                                     std::span<float> dst, bool check_overflow,
                                                     const StandInMap<double>& map) {
-    const x86::PathTable* paths = active_paths();
-    if (!paths || !paths->f64_to_f32_nearest_mapped) return std::nullopt;
-    return paths->f64_to_f32_nearest_mapped(src, dst, check_overflow, map);
+    return mapped(&x86::PathTable::f64_to_f32_nearest_mapped, src, dst, check_overflow, map);
 }
 
 FastPathOutcome try_f32_to_f16(std::span<const float> src, std::span<float16> dst,
@@ -177,17 +174,15 @@ FastPathOutcome try_f16_to_f32(std::span<const float16> src, std::span<float> ds
 std::optional<size_t> try_f32_to_f16_mapped(std::span<const float> src, std::span<float16> dst,
                                             RoundingMode rounding, bool check_overflow,
                                             const StandInMap<float>& map) {
-    const x86::PathTable* paths = active_paths();
-    if (!paths || !paths->f32_to_f16_mapped || !half_precision_exact()) return std::nullopt;
-    return paths->f32_to_f16_mapped(src, dst, rounding, check_overflow, map);
+    if (!half_precision_exact()) return std::nullopt;
+    return mapped(&x86::PathTable::f32_to_f16_mapped, src, dst, rounding, check_overflow, map);
 }
 
 std::optional<size_t> try_f64_to_f16_mapped(std::span<const double> src, std::span<float16> dst,
                                             RoundingMode rounding, bool check_overflow,
                                             const StandInMap<double>& map) {
-    const x86::PathTable* paths = active_paths();
-    if (!paths || !paths->f64_to_f16_mapped || !half_precision_exact()) return std::nullopt;
-    return paths->f64_to_f16_mapped(src, dst, rounding, check_overflow, map);
+    if (!half_precision_exact()) return std::nullopt;
+    return mapped(&x86::PathTable::f64_to_f16_mapped, src, dst, rounding, check_overflow, map);
 }
 
 FastPathOutcome try_i64_to_i32_check(std::span<const int64_t> src, std::span<int32_t> dst) {

@@ -150,29 +150,16 @@ template <template <RoundingMode::Value> class F32ToU8, template <RoundingMode::
           template <RoundingMode::Value> class F64ToI32Clamp,
           template <RoundingMode::Value> class F64ToI32Check, class F64ToF32>
 constexpr PathTable make_path_table() {
-    return {
-        float_to_int<F32ToU8, RangePolicy::Clamp, uint8_step, float, uint8_t>,
-        float_to_int<F64ToU8, RangePolicy::Clamp, uint8_step, double, uint8_t>,
-        float_to_int<F64ToI32Clamp, RangePolicy::Clamp, int32_step, double, int32_t>,
-        float_to_int<F64ToI32Check, RangePolicy::Check, int32_step, double, int32_t>,
-        f64_to_f32_nearest<F64ToF32>,
-        nullptr,
-        nullptr,
-        nullptr,
-        nullptr,
-        nullptr,
-        nullptr,
-        nullptr,
-        nullptr,
-        nullptr,
-        nullptr,
-        nullptr,
-        nullptr,
-        nullptr,
-        nullptr,
-        nullptr,
-        nullptr,
-    };
+    // The paths not set here stay null.
+    PathTable table{};
+    table.f32_to_u8_clamp = float_to_int<F32ToU8, RangePolicy::Clamp, uint8_step, float, uint8_t>;
+    table.f64_to_u8_clamp = float_to_int<F64ToU8, RangePolicy::Clamp, uint8_step, double, uint8_t>;
+    table.f64_to_i32_clamp =
+        float_to_int<F64ToI32Clamp, RangePolicy::Clamp, int32_step, double, int32_t>;
+    table.f64_to_i32_check =
+        float_to_int<F64ToI32Check, RangePolicy::Check, int32_step, double, int32_t>;
+    table.f64_to_f32_nearest = f64_to_f32_nearest<F64ToF32>;
+    return table;
 }
 
 // Whole blocks while they are in range; a block that isn't goes to the
