@@ -86,35 +86,92 @@ inline auto run_folded(Args... args) {
 inline constexpr size_t block_elements = 256;
 inline constexpr size_t short_slice_elements = 16;
 
-// Whether a scalar-map entry's source matches x, in straight-line code with
-// the tests on the source taken out of the loops.
-template <Element S>
-struct SourceMatcher {
-    S source;
-    bool nan_source = false;
-    bool zero_source = false;
+// A scalar map's sources as the loops test an element against them, in
+// straight-line code with the tests on the sources taken out of the loops:
+// an equality per entry, in which no NaN source equals anything and -0.0
+// equals 0.0, and one test for a NaN element, which only NaN sources match
+// (the first of them). A NaN is never equal to a source that isn't one, so
+// the entries' equalities need no NaN terms. float16 compares keys, its bits
+// with -0.0 made 0.0, since its loops vectorise on bits alone.
+template <size_t Entries, Element S>
+class FirstMatch {
+    using Key = std::conditional_t<std::same_as<S, float16>, uint16_t, S>;
 
-    SourceMatcher() = default;
-    explicit SourceMatcher(S s) : source(s) {
-        if constexpr (FloatElement<S>) {
-            nan_source = is_nan(s);
-            zero_source = (FloatTraits<S>::to_bits(s) & ~FloatTraits<S>::sign_mask) == 0;
+  public:
+    explicit FirstMatch(const S* sources) {
+        for (size_t e = Entries; e-- > 0;) {
+            keys_[e] = key(sources[e]);
+            if constexpr (FloatElement<S>) {
+                if (is_nan(sources[e])) first_nan_ = e;
+            }
+        }
+        nan_source_ = first_nan_ < Entries;
+    }
+
+    // The first entry with a NaN source, or Entries.
+    size_t first_nan() const { return first_nan_; }
+
+    // Whether x matches any entry. Here and in select, bitwise operators,
+    // not short-circuit ones, so that the loops stay branch-free.
+    [[gnu::always_inline]] bool any(S x) const {
+        const Key k = key(x);
+        bool hit = false;
+        [&]<size_t... e>(std::index_sequence<e...>) {
+            ((hit |= k == keys_[e]), ...);
+        }(std::make_index_sequence<Entries>{});
+        if constexpr (FloatElement<S>) hit |= nan_source_ & nan_lane(x);
+        return hit;
+    }
+
+    // values[e] of the first entry e that x matches, or v where none does;
+    // `nan_value` is values[first_nan()].
+    template <class V>
+    [[gnu::always_inline]] V select(S x, V v, const V* values, V nan_value) const {
+        // A select of bits where V is bits: GCC turns a select of a value
+        // into a branch in some of the block loops.
+        const auto pick = [](bool take, V value, V otherwise) -> V {
+            if constexpr (std::unsigned_integral<V>) {
+                const auto mask = static_cast<V>(V(0) - V(take));
+                return static_cast<V>((value & mask) | (otherwise & ~mask));
+            } else {
+                return take ? value : otherwise;
+            }
+        };
+        if constexpr (Entries == 1) {
+            // One select: the one entry's value is the NaN value too.
+            return pick(any(x), values[0], v);
+        } else {
+            const Key k = key(x);
+            // The last entry first, so that the first match is what remains.
+            [&]<size_t... e>(std::index_sequence<e...>) {
+                ((v = pick(k == keys_[Entries - 1 - e], values[Entries - 1 - e], v)), ...);
+            }(std::make_index_sequence<Entries>{});
+            if constexpr (FloatElement<S>) v = pick(nan_source_ & nan_lane(x), nan_value, v);
+            return v;
         }
     }
 
-    // Bitwise operators, not short-circuit ones, so that the loops stay
-    // branch-free.
-    bool operator()(S x) const {
+  private:
+    static Key key(S x) {
         if constexpr (std::same_as<S, float16>) {
             const uint16_t magnitude = x.bits & 0x7fffu;
-            return (x.bits == source.bits) | (zero_source & (magnitude == 0)) |
-                   (nan_source & (magnitude > 0x7c00u));
-        } else if constexpr (FloatElement<S>) {
-            return (x == source) | (nan_source & (x != x));
+            return static_cast<uint16_t>(x.bits & (0u - uint16_t(magnitude != 0)));
         } else {
-            return x == source;
+            return x;
         }
     }
+
+    static bool nan_lane(S x) {
+        if constexpr (std::same_as<S, float16>) {
+            return (x.bits & 0x7fffu) > 0x7c00u;
+        } else {
+            return x != x;
+        }
+    }
+
+    Key keys_[Entries];
+    size_t first_nan_ = Entries;
+    bool nan_source_ = false;
 };
 
 // Blocks from `start` on, each tested whole with `needs` (nonzero for an
@@ -287,26 +344,24 @@ inline constexpr size_t mapped_chunk_elements = 1024;
 // The most entries the block loops take; a longer map runs the element loop.
 inline constexpr size_t max_block_map_entries = 4;
 
-// Flags of the entries that match each element of a chunk (bit e for entry
-// e, so that the lowest set bit is the first match), in the source's lane
-// width, with the entries' tests unrolled into one pass; returns whether any
-// element matches. A conversion that can fail also receives the chunk with a
-// zero, which every conversion takes without failing, in place of each
-// mapped element.
+// The flag of the first entry that each element of a chunk matches (bit e
+// for entry e, none where no entry does), in the source's lane width, in one
+// pass; returns whether any element matches. A conversion that can fail
+// also receives the chunk with a zero, which every conversion takes without
+// failing, in place of each mapped element.
 template <size_t Entries, bool CanFail, Element S>
 [[gnu::always_inline]] inline bool flag_mapped_loop(const S* __restrict x, size_t len,
                                                     const S* sources,
                                                     UnsignedOfSize<sizeof(S)>* __restrict flags,
                                                     S* __restrict substituted) {
     using Flag = UnsignedOfSize<sizeof(S)>;
-    SourceMatcher<S> matches[Entries];
-    for (size_t e = 0; e < Entries; ++e) matches[e] = SourceMatcher<S>(sources[e]);
+    const FirstMatch<Entries, S> match(sources);
+    Flag bit[Entries];
+    for (size_t e = 0; e < Entries; ++e) bit[e] = Flag(1u << e);
+    const Flag nan_bit = match.first_nan() < Entries ? bit[match.first_nan()] : 0;
     Flag any = 0;
     for (size_t k = 0; k < len; ++k) {
-        Flag f = 0;
-        [&]<size_t... e>(std::index_sequence<e...>) {
-            ((f |= static_cast<Flag>(Flag(0) - Flag(matches[e](x[k]))) & Flag(1u << e)), ...);
-        }(std::make_index_sequence<Entries>{});
+        const Flag f = match.select(x[k], Flag(0), bit, nan_bit);
         flags[k] = f;
         any |= f;
         if constexpr (CanFail) {
@@ -413,20 +468,13 @@ template <class Rule, size_t Entries, Element S, Element D>
                                                                 const S* sources,
                                                                 const D* targets) {
     static_assert(!Rule::checks);
-    SourceMatcher<S> matches[Entries];
+    const FirstMatch<Entries, S> match(sources);
     D target[Entries];
-    for (size_t e = 0; e < Entries; ++e) {
-        matches[e] = SourceMatcher<S>(sources[e]);
-        target[e] = targets[e];
-    }
+    std::copy_n(targets, Entries, target);
+    const D nan_target = match.first_nan() < Entries ? target[match.first_nan()] : D{};
     for (size_t i = 0; i < n; ++i) {
         const S x = in[i];
-        D v = Rule::finish(x, Rule::stage(x));
-        // The last entry first, so that the first match is what remains.
-        [&]<size_t... e>(std::index_sequence<e...>) {
-            ((v = matches[Entries - 1 - e](x) ? target[Entries - 1 - e] : v), ...);
-        }(std::make_index_sequence<Entries>{});
-        out[i] = v;
+        out[i] = match.select(x, Rule::finish(x, Rule::stage(x)), target, nan_target);
     }
 }
 
@@ -464,33 +512,26 @@ std::optional<PaddedMap<S, D>> padded_map(std::span<const MapEntry<S, D>> map, s
 }
 
 // A map's entries as the block loops test them: each element, or the first
-// matching entry's stand-in in its place (the last entry is tested first, so
-// that the first match is what remains), in straight-line code in the
+// matching entry's stand-in in its place, in straight-line code in the
 // source's lanes.
 template <size_t Entries, Element S>
 struct StandIns {
     using Flag = UnsignedOfSize<sizeof(S)>;
-    SourceMatcher<S> matches[Entries];
+    FirstMatch<Entries, S> match;
     Flag stand_in_bits[Entries];
+    Flag nan_stand_in_bits = 0;
 
-    StandIns(const S* sources, const S* stand_ins) {
-        for (size_t e = 0; e < Entries; ++e) {
-            matches[e] = SourceMatcher<S>(sources[e]);
-            stand_in_bits[e] = std::bit_cast<Flag>(stand_ins[e]);
-        }
+    StandIns(const S* sources, const S* stand_ins) : match(sources) {
+        for (size_t e = 0; e < Entries; ++e) stand_in_bits[e] = bits_of(stand_ins[e]);
+        if (match.first_nan() < Entries) nan_stand_in_bits = stand_in_bits[match.first_nan()];
     }
 
-    // The bits of the element or of its stand-in; `any` collects the matches.
-    [[gnu::always_inline]] Flag operator()(S x, Flag& any) const {
-        Flag v = bits_of(x);
-        [&]<size_t... e>(std::index_sequence<e...>) {
-            ((v = [&](size_t entry) {
-                 const auto take = static_cast<Flag>(Flag(0) - Flag(matches[entry](x)));
-                 any |= take;
-                 return static_cast<Flag>((stand_in_bits[entry] & take) | (v & ~take));
-             }(Entries - 1 - e)),
-             ...);
-        }(std::make_index_sequence<Entries>{});
+    // The bits of the element or of its stand-in; `changed` collects the
+    // bits where they differ from the element's.
+    [[gnu::always_inline]] Flag operator()(S x, Flag& changed) const {
+        const Flag bits = bits_of(x);
+        const Flag v = match.select(x, bits, stand_in_bits, nan_stand_in_bits);
+        changed |= static_cast<Flag>(v ^ bits);
         return v;
     }
 };
@@ -503,8 +544,8 @@ struct Substituted {
     StandIns<Entries, S> stand_ins;
 
     [[gnu::always_inline]] S operator()(S x) const {
-        UnsignedOfSize<sizeof(S)> any = 0;
-        return std::bit_cast<S>(stand_ins(x, any));
+        UnsignedOfSize<sizeof(S)> changed = 0;
+        return std::bit_cast<S>(stand_ins(x, changed));
     }
 };
 
@@ -533,16 +574,12 @@ template <class Rule, size_t Entries, Element S, Element D>
     static_assert(Rule::stages_source);
     using Flag = UnsignedOfSize<sizeof(S)>;
     const Substituted<Entries, S> load{StandIns<Entries, S>(sources, stand_ins)};
-    const auto& matches = load.stand_ins.matches;
+    const FirstMatch<Entries, S>& match = load.stand_ins.match;
     return convert_blocks_overlapped(
         in, out, start, n,
-        [&matches](S x) -> Flag {
-            Flag hit = 0;
-            [&]<size_t... e>(std::index_sequence<e...>) {
-                ((hit |= Flag(matches[e](x))), ...);
-            }(std::make_index_sequence<Entries>{});
+        [&match](S x) -> Flag {
             return static_cast<Flag>(Rule::needs_element_loop(x, x)) &
-                   static_cast<Flag>(hit - Flag(1));
+                   static_cast<Flag>(Flag(match.any(x)) - Flag(1));
         },
         [&load](S x) { return finish_selected<Rule, D>(load(x)); });
 }
@@ -598,7 +635,7 @@ bool convert_in_blocks_with_map(const S* in, D* out, size_t n,
 
 // The chunk with each mapped element replaced by its entry's stand-in, the
 // first matching entry's, in one pass in the source's lane width; returns
-// whether any element matches.
+// whether any element changed (a stand-in may have the element's own bits).
 template <size_t Entries, Element S>
 [[gnu::always_inline]] inline bool substitute_mapped_loop(const S* __restrict x, size_t len,
                                                           const S* sources,
