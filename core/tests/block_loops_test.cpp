@@ -57,6 +57,10 @@ S ordinary_for(size_t i) {
     if constexpr (IntegerElement<S> && FloatElement<D> && sizeof(S) >= 4) {
         constexpr S scale = S{1} << (std::numeric_limits<S>::digits - 8);
         return static_cast<S>(ordinary<S>(i) * scale + static_cast<S>(i % 5));
+    } else if constexpr (IntegerElement<S> && IntegerElement<D> && std::is_unsigned_v<D>) {
+        // Values an unsigned target holds, so that only the special element
+        // can fail.
+        return static_cast<S>(i * 37 % 101);
     } else {
         return ordinary<S>(i);
     }
