@@ -25,13 +25,16 @@ using namespace testing_support;
 constexpr size_t lengths[] = {detail::short_slice_elements - 1, detail::short_slice_elements,
                               detail::block_elements - 1,       detail::block_elements,
                               detail::block_elements + 1,       600,
-                              1100};
+                              2100};
 
 std::vector<size_t> positions(size_t n) {
     constexpr size_t b = detail::block_elements;
     std::vector<size_t> found;
+    // The mapped loops' blocks of 1- and 2-byte elements end at 8b and 4b.
+    static_assert(detail::mapped_block_elements<int8_t> == 8 * b &&
+                  detail::mapped_block_elements<int16_t> == 4 * b);
     for (size_t p : {size_t{0}, size_t{1}, b - 1, b, b + 1, 2 * b - 1, 2 * b, 2 * b + 1, 3 * b,
-                     4 * b - 1, 4 * b, n - 2, n - 1}) {
+                     4 * b - 1, 4 * b, 4 * b + 1, 8 * b - 1, 8 * b, 8 * b + 1, n - 2, n - 1}) {
         if (p < n) found.push_back(p);
     }
     return found;
