@@ -41,39 +41,43 @@ std::vector<size_t> positions(size_t n) {
 }
 
 // Small values with every fraction that decides a rounding (ties included),
-// in the range of every element type.
+// in the range of every element type; a third of them negative where
+// `negatives`.
 template <Element S>
-S ordinary(size_t i) {
+S ordinary(size_t i, bool negatives) {
     const double whole = static_cast<double>(i * 37 % 101);
+    const bool negative = negatives && i % 3 == 0;
     if constexpr (IntegerElement<S>) {
-        return static_cast<S>(std::is_signed_v<S> && i % 3 == 0 ? -whole : whole);
+        return static_cast<S>(std::is_signed_v<S> && negative ? -whole : whole);
     } else {
         const double v = whole + 0.25 * static_cast<double>(i % 4);
-        return exact_from_double<S>(i % 3 == 0 ? -v : v);
+        return exact_from_double<S>(negative ? -v : v);
     }
 }
 
 // Integers of 32 and 64 bits scaled up to where float results round, and
 // round differently by mode.
 template <Element S, Element D>
-S ordinary_for(size_t i) {
+S ordinary_for(size_t i, bool negatives) {
     if constexpr (IntegerElement<S> && FloatElement<D> && sizeof(S) >= 4) {
         constexpr S scale = S{1} << (std::numeric_limits<S>::digits - 8);
-        return static_cast<S>(ordinary<S>(i) * scale + static_cast<S>(i % 5));
-    } else if constexpr (IntegerElement<S> && IntegerElement<D> && std::is_unsigned_v<D>) {
-        // Values an unsigned target holds, so that only the special element
-        // can fail.
-        return static_cast<S>(i * 37 % 101);
+        return static_cast<S>(ordinary<S>(i, negatives) * scale + static_cast<S>(i % 5));
     } else {
-        return ordinary<S>(i);
+        return ordinary<S>(i, negatives);
     }
 }
 
 template <Element S, Element D>
 void check_at_block_edges(const CastConfig<S, D>& config, S special) {
+    // No negative ordinary elements where they would fail, so that only the
+    // special element can.
+    bool negatives = true;
+    if constexpr (IntegerElement<D> && std::is_unsigned_v<D>) {
+        negatives = config.out_of_range.has_value();
+    }
     for (size_t n : lengths) {
         std::vector<S> src(n);
-        for (size_t i = 0; i < n; ++i) src[i] = ordinary_for<S, D>(i);
+        for (size_t i = 0; i < n; ++i) src[i] = ordinary_for<S, D>(i, negatives);
         check_against_reference<S, D>(src, config, n);
         for (size_t p : positions(n)) {
             std::vector<S> with = src;
