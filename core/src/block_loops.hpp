@@ -108,8 +108,12 @@ class FirstMatch {
         nan_source_ = first_nan_ < Entries;
     }
 
-    // The first entry with a NaN source, or Entries.
-    size_t first_nan() const { return first_nan_; }
+    // values[e] of the first entry e with a NaN source, or V{} where none is
+    // a NaN: what select takes as its `nan_value`.
+    template <class V>
+    V nan_value(const V* values) const {
+        return first_nan_ < Entries ? values[first_nan_] : V{};
+    }
 
     // Whether x matches any entry. Here and in select, bitwise operators,
     // not short-circuit ones, so that the loops stay branch-free.
@@ -124,7 +128,7 @@ class FirstMatch {
     }
 
     // values[e] of the first entry e that x matches, or v where none does;
-    // `nan_value` is values[first_nan()].
+    // `nan_value` is nan_value(values), taken out of the loops.
     template <class V>
     [[gnu::always_inline]] V select(S x, V v, const V* values, V nan_value) const {
         // A select of bits where V is bits: GCC turns a select of a value
@@ -361,7 +365,7 @@ template <size_t Entries, bool CanFail, Element S>
     const FirstMatch<Entries, S> match(sources);
     Flag bit[Entries];
     for (size_t e = 0; e < Entries; ++e) bit[e] = Flag(1u << e);
-    const Flag nan_bit = match.first_nan() < Entries ? bit[match.first_nan()] : 0;
+    const Flag nan_bit = match.nan_value(bit);
     Flag any = 0;
     for (size_t k = 0; k < len; ++k) {
         const Flag f = match.select(x[k], Flag(0), bit, nan_bit);
@@ -474,7 +478,7 @@ template <class Rule, size_t Entries, Element S, Element D>
     const FirstMatch<Entries, S> match(sources);
     D target[Entries];
     std::copy_n(targets, Entries, target);
-    const D nan_target = match.first_nan() < Entries ? target[match.first_nan()] : D{};
+    const D nan_target = match.nan_value(target);
     for (size_t i = 0; i < n; ++i) {
         const S x = in[i];
         out[i] = match.select(x, Rule::finish(x, Rule::stage(x)), target, nan_target);
@@ -522,11 +526,11 @@ struct StandIns {
     using Flag = UnsignedOfSize<sizeof(S)>;
     FirstMatch<Entries, S> match;
     Flag stand_in_bits[Entries];
-    Flag nan_stand_in_bits = 0;
+    Flag nan_stand_in_bits;
 
     StandIns(const S* sources, const S* stand_ins) : match(sources) {
         for (size_t e = 0; e < Entries; ++e) stand_in_bits[e] = bits_of(stand_ins[e]);
-        if (match.first_nan() < Entries) nan_stand_in_bits = stand_in_bits[match.first_nan()];
+        nan_stand_in_bits = match.nan_value(stand_in_bits);
     }
 
     // The bits of the element or of its stand-in; `changed` collects the
