@@ -493,16 +493,12 @@ void convert_elements_mapped(const S* in, D* out, size_t n, const S* sources,
                                                                        targets);
 }
 
-// The entries of a map that the one-pass loops take: one, or four with the
-// last one repeated, which changes no first match. None for a slice of a
-// few elements or a map of more than four entries.
 template <Element S, Element D>
-struct PaddedMap {
-    S sources[max_block_map_entries];
-    D targets[max_block_map_entries];
-    bool one;
-};
+using PaddedMap = simd::TargetMap<S, D>;
+static_assert(std::size(PaddedMap<int8_t, int8_t>{}.sources) == max_block_map_entries);
 
+// The entries of a map that the one-pass loops take. None for a slice of a
+// few elements or a map of more than four entries.
 template <Element S, Element D>
 std::optional<PaddedMap<S, D>> padded_map(std::span<const MapEntry<S, D>> map, size_t n) {
     if (n < short_slice_elements || map.empty() || map.size() > max_block_map_entries) {

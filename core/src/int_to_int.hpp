@@ -35,6 +35,19 @@ decltype(auto) with_clamp_rule(Run&& run) {
     return run(std::type_identity<IntToIntClampRule<S, D>>{});
 }
 
+// The slice's leading whole vectors narrowed under Clamp by the processor's
+// saturating packs, with a map's targets selected in where `map` isn't
+// null: how many elements were written (none where the pair or the
+// processor has no such path).
+template <IntegerElement S, IntegerElement D>
+size_t packed_clamp(const S* in, D* out, size_t n, const PaddedMap<S, D>* map) {
+    if constexpr (simd::packs_narrow<S, D>) {
+        return simd::narrow_clamp<S, D>({in, n}, {out, n}, map);
+    } else {
+        return 0;
+    }
+}
+
 }  // namespace detail
 
 template <IntegerElement S, IntegerElement D>
@@ -57,6 +70,14 @@ CastOutcome convert_slice_int_to_int(std::span<const S> src, std::span<D> dst,
         if (R::whole_source || config.out_of_range) {
             // Nothing can fail: the map folds into the conversion's one pass.
             const bool clamp = !R::whole_source && config.out_of_range == OutOfRangeMode::Clamp;
+            // The packs first, where the pair has them; the rest, shorter than
+            // their vectors, goes the ways below.
+            if (const auto padded = clamp ? detail::padded_map(map, n) : std::nullopt) {
+                if (const size_t packed = detail::packed_clamp(in, out, n, &*padded)) {
+                    return convert_slice_int_to_int<S, D>(src.subspan(packed, n - packed),
+                                                          dst.subspan(packed, n - packed), config);
+                }
+            }
             const bool done =
                 clamp ? detail::with_clamp_rule<S, D>([&]<class Rule>(std::type_identity<Rule>) {
                     return detail::convert_elements_with_map<Rule>(in, out, n, map);
@@ -98,8 +119,9 @@ CastOutcome convert_slice_int_to_int(std::span<const S> src, std::span<D> dst,
         }
     }
     if (config.out_of_range == OutOfRangeMode::Clamp) {
+        const size_t packed = detail::packed_clamp<S, D>(in, out, n, nullptr);
         detail::with_clamp_rule<S, D>([&]<class Rule>(std::type_identity<Rule>) {
-            detail::convert_elements<Rule>(in, out, n);
+            detail::convert_elements<Rule>(in + packed, out + packed, n - packed);
         });
         return std::nullopt;
     }

@@ -166,6 +166,11 @@ std::vector<PairCase> edge_cases() {
     cases.push_back(edge_case<uint64_t, int64_t>("clamped", {{{3, 4}}, clamp}, uint64_t{1} << 63));
     cases.push_back(edge_case<uint64_t, uint16_t>("clamped", {{{3, 4}}, clamp}, uint64_t{1} << 63));
     cases.push_back(edge_case<int8_t, uint16_t>("clamped_mapped", {{{-2, 300}}, clamp}, int8_t{-2}));
+    cases.push_back(edge_case<int32_t, int8_t>(
+        "clamped_mapped", {{{7, -7}, {INT32_MAX, 5}, {-129, 1}, {INT32_MIN, 2}}, clamp}, INT32_MAX));
+    cases.push_back(edge_case<uint32_t, int16_t>("clamped_mapped", {{{32768, -1}}, clamp}, 32768u));
+    cases.push_back(edge_case<uint16_t, uint8_t>("clamped_mapped", {{{256, 7}, {9, 3}}, clamp},
+                                                 uint16_t{256}));
     cases.push_back(edge_case<int32_t, int16_t>("mapped_out_of_range", {{{70000, -5}}, absent}, 70000));
     cases.push_back(edge_case<int32_t, int16_t>("out_of_range_mapped", {{{7, -5}}, absent}, 70000));
     cases.push_back(edge_case<int64_t, float>("mapped", {{{3, 0.5f}}, ne}, int64_t{3}));

@@ -110,6 +110,37 @@ std::optional<size_t> try_f64_to_f16_mapped(std::span<const double> src, std::sp
                                             RoundingMode rounding, bool check_overflow,
                                             const StandInMap<double>& map);
 
+// A scalar map as the one-pass loops take it: one entry, or four with the
+// last one repeated, which changes no first match, each source with its
+// target.
+template <Element S, Element D>
+struct TargetMap {
+    S sources[4];
+    D targets[4];
+    bool one;
+};
+
+// Integer narrowing under Clamp from 16- and 32-bit sources into 8- and
+// 16-bit targets, with saturating packs (x86-64 with AVX2 only), and with a
+// map's targets selected in where `map` isn't null. Nothing fails: returns
+// how many elements it wrote, from the start, in whole vectors, for the
+// kernel's loops to go on from (0 where the processor has no such path).
+#if defined(__x86_64__)
+template <IntegerElement S, IntegerElement D>
+size_t narrow_clamp(std::span<const S> src, std::span<D> dst, const TargetMap<S, D>* map);
+#else
+template <IntegerElement S, IntegerElement D>
+inline size_t narrow_clamp(std::span<const S>, std::span<D>, const TargetMap<S, D>*) {
+    return 0;
+}
+#endif
+
+// The pairs narrow_clamp takes.
+template <class S, class D>
+inline constexpr bool packs_narrow = IntegerElement<S> && IntegerElement<D> &&
+                                     (sizeof(S) == 2 || sizeof(S) == 4) &&
+                                     sizeof(D) < sizeof(S);
+
 // int64 to int32 with out-of-range values as errors (x86-64 only); like the
 // scalar loop, a failing element leaves every element before it written.
 FastPathOutcome try_i64_to_i32_check(std::span<const int64_t> src, std::span<int32_t> dst);

@@ -4,6 +4,8 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <limits>
+#include <type_traits>
 
 #include "../fast_path_steps.hpp"
 #include "paths.hpp"
@@ -436,7 +438,114 @@ struct I64ToF32 {
     }
 };
 
+// Integer narrowing under Clamp with the saturating packs, 32 bytes of
+// targets a step. A signed source needs nothing else: the signed packs
+// clamp to int16 and int8, the unsigned ones to uint16 and uint8, and the
+// 32 -> 16 -> 8 packs clamp as one, since every step keeps the order and the
+// target's range. An unsigned source is first limited to the target's
+// largest value, which the packs then read as a non-negative one. The packs
+// work within 128-bit halves, and a permutation puts the elements back in
+// order. A map's entries compare in the source's lanes; their masks go
+// through the signed packs (all ones stay all ones) and select the targets
+// in the target's lanes, the last entry first, so that the first match is
+// what remains.
+template <IntegerElement S, IntegerElement D>
+struct NarrowClamp {
+    static constexpr size_t parts = sizeof(S) / sizeof(D);
+    static constexpr size_t width = 32 / sizeof(D);
+    static constexpr size_t part_width = 32 / sizeof(S);
+
+    static __m256i limited(__m256i x) {
+        if constexpr (std::is_signed_v<S>) {
+            return x;
+        } else if constexpr (sizeof(S) == 4) {
+            return _mm256_min_epu32(x, _mm256_set1_epi32(std::numeric_limits<D>::max()));
+        } else {
+            return _mm256_min_epu16(x, _mm256_set1_epi16(std::numeric_limits<D>::max()));
+        }
+    }
+
+    // The parts packed into D's lanes, with unsigned saturation into an
+    // unsigned target unless `Masks`.
+    template <bool Masks>
+    static __m256i packed(const __m256i (&v)[parts]) {
+        constexpr bool to_unsigned = !Masks && std::is_unsigned_v<D>;
+        if constexpr (sizeof(S) == 2) {
+            return to_unsigned ? _mm256_packus_epi16(v[0], v[1]) : _mm256_packs_epi16(v[0], v[1]);
+        } else if constexpr (sizeof(D) == 2) {
+            return to_unsigned ? _mm256_packus_epi32(v[0], v[1]) : _mm256_packs_epi32(v[0], v[1]);
+        } else {
+            const __m256i low = _mm256_packs_epi32(v[0], v[1]);
+            const __m256i high = _mm256_packs_epi32(v[2], v[3]);
+            return to_unsigned ? _mm256_packus_epi16(low, high) : _mm256_packs_epi16(low, high);
+        }
+    }
+
+    static __m256i in_order(__m256i packed) {
+        if constexpr (parts == 2) {
+            return _mm256_permute4x64_epi64(packed, _MM_SHUFFLE(3, 1, 2, 0));
+        } else {
+            return _mm256_permutevar8x32_epi32(packed, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+        }
+    }
+
+    static __m256i broadcast_source(S x) {
+        return sizeof(S) == 4 ? _mm256_set1_epi32(static_cast<int32_t>(x))
+                              : _mm256_set1_epi16(static_cast<int16_t>(x));
+    }
+
+    static __m256i broadcast_target(D x) {
+        return sizeof(D) == 2 ? _mm256_set1_epi16(static_cast<int16_t>(x))
+                              : _mm256_set1_epi8(static_cast<int8_t>(x));
+    }
+
+    static __m256i equal(__m256i x, __m256i key) {
+        return sizeof(S) == 4 ? _mm256_cmpeq_epi32(x, key) : _mm256_cmpeq_epi16(x, key);
+    }
+
+    template <size_t Entries>
+    static size_t run(const S* src, D* dst, size_t n, const TargetMap<S, D>& map) {
+        __m256i keys[Entries + 1];
+        __m256i targets[Entries + 1];
+        for (size_t e = 0; e < Entries; ++e) {
+            keys[e] = broadcast_source(map.sources[e]);
+            targets[e] = broadcast_target(map.targets[e]);
+        }
+        size_t i = 0;
+        for (; i + width <= n; i += width) {
+            __m256i x[parts];
+            __m256i v[parts];
+            for (size_t k = 0; k < parts; ++k) {
+                x[k] = _mm256_loadu_si256(
+                    reinterpret_cast<const __m256i*>(src + i + k * part_width));
+                v[k] = limited(x[k]);
+            }
+            __m256i y = packed<false>(v);
+            for (size_t e = Entries; e-- > 0;) {
+                __m256i match[parts];
+                for (size_t k = 0; k < parts; ++k) match[k] = equal(x[k], keys[e]);
+                y = _mm256_blendv_epi8(y, targets[e], packed<true>(match));
+            }
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), in_order(y));
+        }
+        return i;
+    }
+};
+
 }  // namespace
+
+template <IntegerElement S, IntegerElement D>
+size_t avx2_narrow_clamp(const S* src, D* dst, size_t n, const TargetMap<S, D>* map) {
+    using Loop = NarrowClamp<S, D>;
+    if (!map) return Loop::template run<0>(src, dst, n, {});
+    return map->one ? Loop::template run<1>(src, dst, n, *map)
+                    : Loop::template run<4>(src, dst, n, *map);
+}
+
+#define TOLVANE_NARROW_CLAMP(S, D) \
+    template size_t avx2_narrow_clamp(const S*, D*, size_t, const TargetMap<S, D>*);
+TOLVANE_PACKS_NARROW_PAIRS(TOLVANE_NARROW_CLAMP)
+#undef TOLVANE_NARROW_CLAMP
 
 const PathTable avx2_paths =
     make_extended_path_table<F32ToU8Clamp, F64ToU8Clamp, F64ToI32Clamp, F64ToI32Check, F64ToF32,

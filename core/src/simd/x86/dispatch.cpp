@@ -5,6 +5,7 @@
 #include <pmmintrin.h>  // the MXCSR masks; only baseline instructions are used
 #include <xmmintrin.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "../targets.hpp"
@@ -195,5 +196,16 @@ FastPathOutcome try_i64_to_f32_nearest(std::span<const int64_t> src, std::span<f
     return paths && paths->i64_to_f32_nearest ? paths->i64_to_f32_nearest(src, dst)
                                               : FastPathOutcome{};
 }
+
+template <IntegerElement S, IntegerElement D>
+size_t narrow_clamp(std::span<const S> src, std::span<D> dst, const TargetMap<S, D>* map) {
+    if (active_target() != Target::Avx2) return 0;
+    return x86::avx2_narrow_clamp(src.data(), dst.data(), std::min(src.size(), dst.size()), map);
+}
+
+#define TOLVANE_NARROW_CLAMP(S, D) \
+    template size_t narrow_clamp(std::span<const S>, std::span<D>, const TargetMap<S, D>*);
+TOLVANE_PACKS_NARROW_PAIRS(TOLVANE_NARROW_CLAMP)
+#undef TOLVANE_NARROW_CLAMP
 
 }  // namespace tolvane::simd

@@ -48,6 +48,16 @@ struct PathTable {
 extern const PathTable sse41_paths;
 extern const PathTable avx2_paths;
 
+// narrow_clamp's AVX2 loop, for the pairs packs_narrow takes.
+template <IntegerElement S, IntegerElement D>
+size_t avx2_narrow_clamp(const S* src, D* dst, size_t n, const TargetMap<S, D>* map);
+
+// X(S, D) for each of those pairs.
+#define TOLVANE_PACKS_NARROW_PAIRS(X)                                                   \
+    X(int16_t, int8_t) X(int16_t, uint8_t) X(uint16_t, int8_t) X(uint16_t, uint8_t)     \
+    X(int32_t, int8_t) X(int32_t, uint8_t) X(int32_t, int16_t) X(int32_t, uint16_t)     \
+    X(uint32_t, int8_t) X(uint32_t, uint8_t) X(uint32_t, int16_t) X(uint32_t, uint16_t)
+
 // The element counts of one step, which decide what is written before an error
 // (1: every element before the failing one, as in the scalar loop).
 inline constexpr size_t uint8_step = 8;
