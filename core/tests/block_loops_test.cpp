@@ -169,6 +169,10 @@ std::vector<PairCase> edge_cases() {
     cases.push_back(edge_case<int32_t, int8_t>(
         "clamped_mapped", {{{7, -7}, {INT32_MAX, 5}, {-129, 1}, {INT32_MIN, 2}}, clamp}, INT32_MAX));
     cases.push_back(edge_case<uint32_t, int16_t>("clamped_mapped", {{{32768, -1}}, clamp}, 32768u));
+    cases.push_back(edge_case<int32_t, int8_t>("clamped_onto_mapped_bound",
+                                               {{{127, 1}, {-128, 2}}, clamp}, 1000));
+    cases.push_back(edge_case<int16_t, uint8_t>("clamped_onto_mapped_bound", {{{0, 9}}, clamp},
+                                                int16_t{-5}));
     cases.push_back(edge_case<uint16_t, uint8_t>("clamped_mapped", {{{256, 7}, {9, 3}}, clamp},
                                                  uint16_t{256}));
     cases.push_back(edge_case<int32_t, int16_t>("mapped_out_of_range", {{{70000, -5}}, absent}, 70000));

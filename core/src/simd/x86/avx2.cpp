@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <limits>
 #include <type_traits>
+#include <utility>
 
 #include "../fast_path_steps.hpp"
 #include "paths.hpp"
@@ -503,13 +504,38 @@ struct NarrowClamp {
         return sizeof(S) == 4 ? _mm256_cmpeq_epi32(x, key) : _mm256_cmpeq_epi16(x, key);
     }
 
-    template <size_t Entries>
-    static size_t run(const S* src, D* dst, size_t n, const TargetMap<S, D>& map) {
-        __m256i keys[Entries + 1];
-        __m256i targets[Entries + 1];
-        for (size_t e = 0; e < Entries; ++e) {
-            keys[e] = broadcast_source(map.sources[e]);
-            targets[e] = broadcast_target(map.targets[e]);
+    // A map's entry. Its source is `narrow` where the packed value tells it
+    // apart from every other source: one in the target's range other than
+    // a bound that out-of-range values clamp to (the target's lowest value
+    // is no such bound when it is the source's too). A narrow entry then
+    // compares in the target's lanes, once per target vector.
+    struct Entry {
+        S source;
+        D target;
+        bool narrow() const {
+            const auto lowest = std::numeric_limits<D>::lowest();
+            return std::cmp_less(source, std::numeric_limits<D>::max()) &&
+                   (std::cmp_greater(source, lowest) ||
+                    (std::cmp_equal(source, lowest) &&
+                     std::cmp_equal(lowest, std::numeric_limits<S>::lowest())));
+        }
+    };
+
+    // The entries' sources are distinct, so that at most one matches an
+    // element and the order of the selects makes no difference.
+    template <size_t Wide, size_t Narrow>
+    static size_t run(const S* src, D* dst, size_t n, const Entry* wide, const Entry* narrow) {
+        __m256i wide_sources[Wide + 1];
+        __m256i wide_targets[Wide + 1];
+        __m256i narrow_sources[Narrow + 1];
+        __m256i narrow_targets[Narrow + 1];
+        for (size_t e = 0; e < Wide; ++e) {
+            wide_sources[e] = broadcast_source(wide[e].source);
+            wide_targets[e] = broadcast_target(wide[e].target);
+        }
+        for (size_t e = 0; e < Narrow; ++e) {
+            narrow_sources[e] = broadcast_target(static_cast<D>(narrow[e].source));
+            narrow_targets[e] = broadcast_target(narrow[e].target);
         }
         size_t i = 0;
         for (; i + width <= n; i += width) {
@@ -520,15 +546,60 @@ struct NarrowClamp {
                     reinterpret_cast<const __m256i*>(src + i + k * part_width));
                 v[k] = limited(x[k]);
             }
-            __m256i y = packed<false>(v);
-            for (size_t e = Entries; e-- > 0;) {
+            const __m256i clamped = packed<false>(v);
+            __m256i y = clamped;
+            for (size_t e = 0; e < Wide; ++e) {
                 __m256i match[parts];
-                for (size_t k = 0; k < parts; ++k) match[k] = equal(x[k], keys[e]);
-                y = _mm256_blendv_epi8(y, targets[e], packed<true>(match));
+                for (size_t k = 0; k < parts; ++k) match[k] = equal(x[k], wide_sources[e]);
+                y = _mm256_blendv_epi8(y, wide_targets[e], packed<true>(match));
+            }
+            for (size_t e = 0; e < Narrow; ++e) {
+                const __m256i match = sizeof(D) == 2
+                                          ? _mm256_cmpeq_epi16(clamped, narrow_sources[e])
+                                          : _mm256_cmpeq_epi8(clamped, narrow_sources[e]);
+                y = _mm256_blendv_epi8(y, narrow_targets[e], match);
             }
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), in_order(y));
         }
         return i;
+    }
+
+    // The map's first entry for each distinct source, narrow and wide apart,
+    // four in all where the map has more than one entry (repeats change
+    // nothing), and run with them.
+    static size_t run_mapped(const S* src, D* dst, size_t n, const TargetMap<S, D>& map) {
+        Entry wide[4];
+        Entry narrow[4];
+        size_t wides = 0;
+        size_t narrows = 0;
+        for (size_t e = 0; e < (map.one ? 1 : 4); ++e) {
+            const Entry entry{map.sources[e], map.targets[e]};
+            const auto seen = [&](const Entry* from, size_t count) {
+                return std::any_of(from, from + count,
+                                   [&](const Entry& a) { return a.source == entry.source; });
+            };
+            if (seen(wide, wides) || seen(narrow, narrows)) continue;
+            (entry.narrow() ? narrow[narrows++] : wide[wides++]) = entry;
+        }
+        if (map.one) {
+            return wides ? run<1, 0>(src, dst, n, wide, narrow)
+                         : run<0, 1>(src, dst, n, wide, narrow);
+        }
+        Entry* const repeated = narrows ? narrow : wide;
+        size_t& count = narrows ? narrows : wides;
+        while (wides + narrows < 4) repeated[count++] = repeated[0];
+        switch (wides) {
+            case 0:
+                return run<0, 4>(src, dst, n, wide, narrow);
+            case 1:
+                return run<1, 3>(src, dst, n, wide, narrow);
+            case 2:
+                return run<2, 2>(src, dst, n, wide, narrow);
+            case 3:
+                return run<3, 1>(src, dst, n, wide, narrow);
+            default:
+                return run<4, 0>(src, dst, n, wide, narrow);
+        }
     }
 };
 
@@ -537,9 +608,7 @@ struct NarrowClamp {
 template <IntegerElement S, IntegerElement D>
 size_t avx2_narrow_clamp(const S* src, D* dst, size_t n, const TargetMap<S, D>* map) {
     using Loop = NarrowClamp<S, D>;
-    if (!map) return Loop::template run<0>(src, dst, n, {});
-    return map->one ? Loop::template run<1>(src, dst, n, *map)
-                    : Loop::template run<4>(src, dst, n, *map);
+    return map ? Loop::run_mapped(src, dst, n, *map) : Loop::template run<0, 0>(src, dst, n, {}, {});
 }
 
 #define TOLVANE_NARROW_CLAMP(S, D) \
