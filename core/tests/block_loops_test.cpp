@@ -173,6 +173,13 @@ std::vector<PairCase> edge_cases() {
                                                {{{127, 1}, {-128, 2}}, clamp}, 1000));
     cases.push_back(edge_case<int16_t, uint8_t>("clamped_onto_mapped_bound", {{{0, 9}}, clamp},
                                                 int16_t{-5}));
+    cases.push_back(edge_case<int64_t, int8_t>(
+        "clamped_mapped", {{{7, -7}, {INT64_MAX, 5}, {-129, 1}, {INT64_MIN, 2}}, clamp}, INT64_MIN));
+    cases.push_back(edge_case<uint64_t, uint32_t>("clamped_onto_mapped_bound",
+                                                  {{{UINT32_MAX, 1}, {0, 2}}, clamp},
+                                                  uint64_t{1} << 40));
+    cases.push_back(edge_case<int64_t, int32_t>("clamped_onto_mapped_bound",
+                                                {{{INT32_MIN, 1}}, clamp}, -(int64_t{1} << 40)));
     cases.push_back(edge_case<uint16_t, uint8_t>("clamped_mapped", {{{256, 7}, {9, 3}}, clamp},
                                                  uint16_t{256}));
     cases.push_back(edge_case<int32_t, int16_t>("mapped_out_of_range", {{{70000, -5}}, absent}, 70000));

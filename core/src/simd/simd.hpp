@@ -120,8 +120,8 @@ struct TargetMap {
     bool one;
 };
 
-// Integer narrowing under Clamp from 16- and 32-bit sources into 8- and
-// 16-bit targets, with saturating packs (x86-64 with AVX2 only), and with a
+// Integer narrowing under Clamp, with saturating packs (x86-64 with AVX2
+// only), and with a
 // map's targets selected in where `map` isn't null. Nothing fails: returns
 // how many elements it wrote, from the start, in whole vectors, for the
 // kernel's loops to go on from (0 where the processor has no such path).
@@ -138,8 +138,7 @@ inline size_t narrow_clamp(std::span<const S>, std::span<D>, const TargetMap<S, 
 // The pairs narrow_clamp takes.
 template <class S, class D>
 inline constexpr bool packs_narrow = IntegerElement<S> && IntegerElement<D> &&
-                                     (sizeof(S) == 2 || sizeof(S) == 4) &&
-                                     sizeof(D) < sizeof(S);
+                                     sizeof(S) >= 2 && sizeof(D) < sizeof(S);
 
 // int64 to int32 with out-of-range values as errors (x86-64 only); like the
 // scalar loop, a failing element leaves every element before it written.

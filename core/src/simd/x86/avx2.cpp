@@ -439,6 +439,25 @@ struct I64ToF32 {
     }
 };
 
+// A map's entry in the narrowing loops below.
+template <IntegerElement S, IntegerElement D>
+struct Selected {
+    S source;
+    D target;
+};
+
+// Whether a saturation into Lanes tells `source` apart from every other S
+// value: a value in Lanes' range other than a bound that out-of-range
+// values saturate to (Lanes' lowest value is no such bound when it is S's
+// too). Such a source compares in Lanes' lanes, after the saturation.
+template <IntegerElement S, IntegerElement Lanes>
+bool told_apart(S source) {
+    const auto lowest = std::numeric_limits<Lanes>::lowest();
+    return std::cmp_less(source, std::numeric_limits<Lanes>::max()) &&
+           (std::cmp_greater(source, lowest) ||
+            (std::cmp_equal(source, lowest) && std::cmp_equal(lowest, std::numeric_limits<S>::lowest())));
+}
+
 // Integer narrowing under Clamp with the saturating packs, 32 bytes of
 // targets a step. A signed source needs nothing else: the signed packs
 // clamp to int16 and int8, the unsigned ones to uint16 and uint8, and the
@@ -504,27 +523,14 @@ struct NarrowClamp {
         return sizeof(S) == 4 ? _mm256_cmpeq_epi32(x, key) : _mm256_cmpeq_epi16(x, key);
     }
 
-    // A map's entry. Its source is `narrow` where the packed value tells it
-    // apart from every other source: one in the target's range other than
-    // a bound that out-of-range values clamp to (the target's lowest value
-    // is no such bound when it is the source's too). A narrow entry then
-    // compares in the target's lanes, once per target vector.
-    struct Entry {
-        S source;
-        D target;
-        bool narrow() const {
-            const auto lowest = std::numeric_limits<D>::lowest();
-            return std::cmp_less(source, std::numeric_limits<D>::max()) &&
-                   (std::cmp_greater(source, lowest) ||
-                    (std::cmp_equal(source, lowest) &&
-                     std::cmp_equal(lowest, std::numeric_limits<S>::lowest())));
-        }
-    };
+    // Whether the packed value tells `source` apart from every other source.
+    static bool narrow(S source) { return told_apart<S, D>(source); }
 
     // The entries' sources are distinct, so that at most one matches an
     // element and the order of the selects makes no difference.
     template <size_t Wide, size_t Narrow>
-    static size_t run(const S* src, D* dst, size_t n, const Entry* wide, const Entry* narrow) {
+    static size_t run(const S* src, D* dst, size_t n, const Selected<S, D>* wide,
+                      const Selected<S, D>* narrow) {
         __m256i wide_sources[Wide + 1];
         __m256i wide_targets[Wide + 1];
         __m256i narrow_sources[Narrow + 1];
@@ -564,51 +570,144 @@ struct NarrowClamp {
         return i;
     }
 
-    // The map's first entry for each distinct source, narrow and wide apart,
-    // four in all where the map has more than one entry (repeats change
-    // nothing), and run with them.
-    static size_t run_mapped(const S* src, D* dst, size_t n, const TargetMap<S, D>& map) {
-        Entry wide[4];
-        Entry narrow[4];
-        size_t wides = 0;
-        size_t narrows = 0;
-        for (size_t e = 0; e < (map.one ? 1 : 4); ++e) {
-            const Entry entry{map.sources[e], map.targets[e]};
-            const auto seen = [&](const Entry* from, size_t count) {
-                return std::any_of(from, from + count,
-                                   [&](const Entry& a) { return a.source == entry.source; });
-            };
-            if (seen(wide, wides) || seen(narrow, narrows)) continue;
-            (entry.narrow() ? narrow[narrows++] : wide[wides++]) = entry;
+};
+
+// The narrowing of 64-bit integers under Clamp: each pair of source vectors
+// split into its elements' low and high halves, saturated into 32-bit lanes
+// (int32, or uint32 for a uint32 target) with compares of 32-bit halves,
+// then packed into the target's lanes as NarrowClamp packs int32. AVX2 has
+// no 64-bit min or max; this takes one select per 8 elements where the
+// compares of 64-bit lanes take four. A map's sources compare in the 32-bit
+// lanes where the saturation tells them apart, in 64-bit lanes otherwise,
+// and select their targets in the 32-bit lanes.
+template <IntegerElement S, IntegerElement D>
+struct WideNarrowClamp {
+    using Mid = std::conditional_t<std::same_as<D, uint32_t>, uint32_t, int32_t>;
+    using Packs = NarrowClamp<Mid, D>;
+    static constexpr size_t parts = sizeof(Mid) / sizeof(D);
+    static constexpr size_t width = 32 / sizeof(D);
+
+    static bool narrow(S source) { return told_apart<S, Mid>(source); }
+
+    // The 32-bit halves of a and b at `Half` (0 low, 1 high) of each element:
+    // a0 a1 b0 b1 | a2 a3 b2 b3.
+    template <int Half>
+    static __m256i halves(__m256i a, __m256i b) {
+        return _mm256_castps_si256(_mm256_shuffle_ps(_mm256_castsi256_ps(a), _mm256_castsi256_ps(b),
+                                                     _MM_SHUFFLE(2 + Half, Half, 2 + Half, Half)));
+    }
+
+    static __m256i saturated(__m256i low, __m256i high) {
+        const __m256i zero = _mm256_setzero_si256();
+        __m256i fits;
+        __m256i bound;
+        if constexpr (std::is_signed_v<S> && std::is_signed_v<Mid>) {
+            fits = _mm256_cmpeq_epi32(high, _mm256_srai_epi32(low, 31));
+            bound = _mm256_xor_si256(_mm256_srai_epi32(high, 31), _mm256_set1_epi32(INT32_MAX));
+        } else if constexpr (std::is_signed_v<S>) {
+            fits = _mm256_cmpeq_epi32(high, zero);
+            bound = _mm256_cmpgt_epi32(high, zero);
+        } else if constexpr (std::is_signed_v<Mid>) {
+            fits = _mm256_cmpeq_epi32(_mm256_or_si256(high, _mm256_srai_epi32(low, 31)), zero);
+            bound = _mm256_set1_epi32(INT32_MAX);
+        } else {
+            fits = _mm256_cmpeq_epi32(high, zero);
+            bound = _mm256_set1_epi32(-1);
         }
-        if (map.one) {
-            return wides ? run<1, 0>(src, dst, n, wide, narrow)
-                         : run<0, 1>(src, dst, n, wide, narrow);
+        return _mm256_blendv_epi8(bound, low, fits);
+    }
+
+    template <size_t Wide, size_t Narrow>
+    static size_t run(const S* src, D* dst, size_t n, const Selected<S, D>* wide,
+                      const Selected<S, D>* narrow) {
+        __m256i wide_sources[Wide + 1];
+        __m256i wide_targets[Wide + 1];
+        __m256i narrow_sources[Narrow + 1];
+        __m256i narrow_targets[Narrow + 1];
+        for (size_t e = 0; e < Wide; ++e) {
+            wide_sources[e] = _mm256_set1_epi64x(static_cast<int64_t>(wide[e].source));
+            wide_targets[e] = _mm256_set1_epi32(static_cast<int32_t>(wide[e].target));
         }
-        Entry* const repeated = narrows ? narrow : wide;
-        size_t& count = narrows ? narrows : wides;
-        while (wides + narrows < 4) repeated[count++] = repeated[0];
-        switch (wides) {
-            case 0:
-                return run<0, 4>(src, dst, n, wide, narrow);
-            case 1:
-                return run<1, 3>(src, dst, n, wide, narrow);
-            case 2:
-                return run<2, 2>(src, dst, n, wide, narrow);
-            case 3:
-                return run<3, 1>(src, dst, n, wide, narrow);
-            default:
-                return run<4, 0>(src, dst, n, wide, narrow);
+        for (size_t e = 0; e < Narrow; ++e) {
+            narrow_sources[e] = _mm256_set1_epi32(static_cast<int32_t>(narrow[e].source));
+            narrow_targets[e] = _mm256_set1_epi32(static_cast<int32_t>(narrow[e].target));
         }
+        size_t i = 0;
+        for (; i + width <= n; i += width) {
+            __m256i mid[parts];
+            for (size_t k = 0; k < parts; ++k) {
+                const S* x = src + i + 8 * k;
+                const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x));
+                const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x + 4));
+                const __m256i clamped = saturated(halves<0>(a, b), halves<1>(a, b));
+                __m256i y = clamped;
+                for (size_t e = 0; e < Wide; ++e) {
+                    const __m256i match = halves<0>(_mm256_cmpeq_epi64(a, wide_sources[e]),
+                                                    _mm256_cmpeq_epi64(b, wide_sources[e]));
+                    y = _mm256_blendv_epi8(y, wide_targets[e], match);
+                }
+                for (size_t e = 0; e < Narrow; ++e) {
+                    y = _mm256_blendv_epi8(y, narrow_targets[e],
+                                           _mm256_cmpeq_epi32(clamped, narrow_sources[e]));
+                }
+                mid[k] = _mm256_permute4x64_epi64(y, _MM_SHUFFLE(3, 1, 2, 0));
+            }
+            __m256i out = mid[0];
+            if constexpr (parts > 1) out = Packs::in_order(Packs::template packed<false>(mid));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), out);
+        }
+        return i;
     }
 };
+
+// Loop (NarrowClamp or WideNarrowClamp) with the map's first entry for each
+// distinct source, those that Loop::narrow tells apart and the others
+// apart, four in all where the map has more than one entry (repeats change
+// nothing).
+template <class Loop, IntegerElement S, IntegerElement D>
+size_t run_mapped(const S* src, D* dst, size_t n, const TargetMap<S, D>& map) {
+    using Entry = Selected<S, D>;
+    Entry wide[4];
+    Entry narrow[4];
+    size_t wides = 0;
+    size_t narrows = 0;
+    for (size_t e = 0; e < (map.one ? 1 : 4); ++e) {
+        const Entry entry{map.sources[e], map.targets[e]};
+        const auto seen = [&](const Entry* from, size_t count) {
+            return std::any_of(from, from + count,
+                               [&](const Entry& a) { return a.source == entry.source; });
+        };
+        if (seen(wide, wides) || seen(narrow, narrows)) continue;
+        (Loop::narrow(entry.source) ? narrow[narrows++] : wide[wides++]) = entry;
+    }
+    if (map.one) {
+        return wides ? Loop::template run<1, 0>(src, dst, n, wide, narrow)
+                     : Loop::template run<0, 1>(src, dst, n, wide, narrow);
+    }
+    Entry* const repeated = narrows ? narrow : wide;
+    size_t& count = narrows ? narrows : wides;
+    while (wides + narrows < 4) repeated[count++] = repeated[0];
+    switch (wides) {
+        case 0:
+            return Loop::template run<0, 4>(src, dst, n, wide, narrow);
+        case 1:
+            return Loop::template run<1, 3>(src, dst, n, wide, narrow);
+        case 2:
+            return Loop::template run<2, 2>(src, dst, n, wide, narrow);
+        case 3:
+            return Loop::template run<3, 1>(src, dst, n, wide, narrow);
+        default:
+            return Loop::template run<4, 0>(src, dst, n, wide, narrow);
+    }
+}
 
 }  // namespace
 
 template <IntegerElement S, IntegerElement D>
 size_t avx2_narrow_clamp(const S* src, D* dst, size_t n, const TargetMap<S, D>* map) {
-    using Loop = NarrowClamp<S, D>;
-    return map ? Loop::run_mapped(src, dst, n, *map) : Loop::template run<0, 0>(src, dst, n, {}, {});
+    using Loop = std::conditional_t<sizeof(S) == 8, WideNarrowClamp<S, D>, NarrowClamp<S, D>>;
+    return map ? run_mapped<Loop>(src, dst, n, *map)
+               : Loop::template run<0, 0>(src, dst, n, nullptr, nullptr);
 }
 
 #define TOLVANE_NARROW_CLAMP(S, D) \
