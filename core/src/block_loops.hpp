@@ -297,28 +297,24 @@ template <class T>
     return std::bit_cast<T>(static_cast<U>(std::bit_cast<U>(v) >> zero));
 }
 
-// Rule::finish of x's staged value, hidden for a rule that keeps its
-// selects wide.
+// Rule::finish of x's staged value.
 template <class Rule, Element S>
-[[gnu::always_inline]] inline auto finish_staged(S x, [[maybe_unused]] unsigned zero) {
-    auto staged = Rule::stage(x);
-    if constexpr (keeps_selects_wide<Rule>) staged = hidden(staged, zero);
-    return Rule::finish(x, staged);
+[[gnu::always_inline]] inline auto finish_staged(S x) {
+    return Rule::finish(x, Rule::stage(x));
 }
 
 // The whole slice under a rule that never needs the element loop, with no map.
 template <class Rule, Element S, Element D>
     requires BlockRule<Rule, S, D>
-[[gnu::always_inline]] inline void convert_elements_loop(const S* in, D* out, size_t n,
-                                                         unsigned zero) {
+[[gnu::always_inline]] inline void convert_elements_loop(const S* in, D* out, size_t n) {
     static_assert(!Rule::checks);
-    for (size_t i = 0; i < n; ++i) out[i] = finish_staged<Rule>(in[i], zero);
+    for (size_t i = 0; i < n; ++i) out[i] = finish_staged<Rule>(in[i]);
 }
 
 template <class Rule, Element S, Element D>
     requires BlockRule<Rule, S, D>
 void convert_elements(const S* in, D* out, size_t n) {
-    run_for_target<&convert_elements_loop<Rule, S, D>>(in, out, n, opaque_zero);
+    run_for_target<&convert_elements_loop<Rule, S, D>>(in, out, n);
 }
 
 // Blocks while they convert, the element loop for a block that needs it
@@ -770,7 +766,7 @@ template <class Rule, size_t Entries, Element S, Element D>
         if constexpr (keeps_map_selects_wide<Rule> || (Entries > 1 && sizeof(S) > sizeof(D))) {
             v = hidden(v, zero);
         }
-        out[i] = finish_staged<Rule>(v, zero);
+        out[i] = finish_staged<Rule>(v);
     }
 }
 

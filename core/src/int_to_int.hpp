@@ -22,19 +22,6 @@ CastOutcome convert_slice_int_to_int(std::span<const S> src, std::span<D> dst,
 
 namespace detail {
 
-// Runs `run` with the clamp rule for the active target's block loops.
-template <IntegerElement S, IntegerElement D, class Run>
-decltype(auto) with_clamp_rule(Run&& run) {
-#ifdef TOLVANE_AVX2_LOOPS
-    if constexpr (sizeof(S) == 8 && sizeof(D) < 8) {
-        if (simd::active_target() == simd::Target::Avx2) {
-            return run(std::type_identity<IntToIntCompareClampRule<S, D>>{});
-        }
-    }
-#endif
-    return run(std::type_identity<IntToIntClampRule<S, D>>{});
-}
-
 // The slice's leading whole vectors narrowed under Clamp by the processor's
 // saturating packs, with a map's targets selected in where `map` isn't
 // null: how many elements were written (none where the pair or the
@@ -71,19 +58,28 @@ CastOutcome convert_slice_int_to_int(std::span<const S> src, std::span<D> dst,
             // Nothing can fail: the map folds into the conversion's one pass.
             const bool clamp = !R::whole_source && config.out_of_range == OutOfRangeMode::Clamp;
             // The packs first, where the pair has them; the rest, shorter than
-            // their vectors, goes the ways below.
+            // their vectors, goes the ways below. On x86-64 the packs run
+            // where the folded loops do (AVX2), and leave them nothing worth
+            // their code.
+#ifdef TOLVANE_AVX2_LOOPS
+            constexpr bool clamp_folded = !simd::packs_narrow<S, D>;
+#else
+            constexpr bool clamp_folded = true;
+#endif
             if (const auto padded = clamp ? detail::padded_map(map, n) : std::nullopt) {
                 if (const size_t packed = detail::packed_clamp(in, out, n, &*padded)) {
                     return convert_slice_int_to_int<S, D>(src.subspan(packed, n - packed),
                                                           dst.subspan(packed, n - packed), config);
                 }
             }
-            const bool done =
-                clamp ? detail::with_clamp_rule<S, D>([&]<class Rule>(std::type_identity<Rule>) {
-                    return detail::convert_elements_with_map<Rule>(in, out, n, map);
-                })
-                      : detail::convert_elements_with_map<detail::IntToIntWrapRule<S, D>>(
-                            in, out, n, map);
+            bool done = false;
+            if (!clamp) {
+                done = detail::convert_elements_with_map<detail::IntToIntWrapRule<S, D>>(in, out,
+                                                                                       n, map);
+            } else if constexpr (clamp_folded) {
+                done = detail::convert_elements_with_map<detail::IntToIntClampRule<S, D>>(
+                    in, out, n, map);
+            }
             if (done) return std::nullopt;
         }
         if (!R::whole_source && !config.out_of_range) {
@@ -120,9 +116,8 @@ CastOutcome convert_slice_int_to_int(std::span<const S> src, std::span<D> dst,
     }
     if (config.out_of_range == OutOfRangeMode::Clamp) {
         const size_t packed = detail::packed_clamp<S, D>(in, out, n, nullptr);
-        detail::with_clamp_rule<S, D>([&]<class Rule>(std::type_identity<Rule>) {
-            detail::convert_elements<Rule>(in + packed, out + packed, n - packed);
-        });
+        detail::convert_elements<detail::IntToIntClampRule<S, D>>(in + packed, out + packed,
+                                                                  n - packed);
         return std::nullopt;
     }
     if (config.out_of_range == OutOfRangeMode::Wrap) {

@@ -169,26 +169,5 @@ struct IntToIntClampRule : StagedAsTarget<D> {
     static D stage(S x) { return clamp_integer<S, D>(x); }
 };
 
-// The clamp by comparisons in S, for 64-bit sources where the processor
-// compares 64-bit lanes (AVX2): 0.5-0.75 of the time of the arithmetic on
-// halves that keeps SSE2 vectorising for int64 sources, 0.7-0.9 for uint64.
-// int64's two selects stay in its lanes; uint64's one select measured
-// faster narrowed with them.
-template <IntegerElement S, IntegerElement D>
-struct IntToIntCompareClampRule {
-    using Stage = S;
-    static constexpr bool checks = false;
-    static constexpr bool stages_source = false;
-    static constexpr bool keeps_selects_wide = std::is_signed_v<S>;
-    static S stage(S x) {
-        using R = IntRange<S, D>;
-        constexpr S lo = static_cast<S>(R::lo);
-        constexpr S hi = static_cast<S>(R::hi);
-        const S above = x > hi ? hi : x;
-        return above < lo ? lo : above;
-    }
-    static D finish(S, S staged) { return static_cast<D>(staged); }
-};
-
 }  // namespace detail
 }  // namespace tolvane

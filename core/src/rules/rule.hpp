@@ -52,15 +52,10 @@ concept BlockRule =
 template <class R>
 inline constexpr bool restages = requires { requires R::restages; };
 
-// Whether the loops hide the width of a value selected in the source's
-// lanes from the compiler, where GCC would otherwise narrow the selects,
-// masks included, before the value, at more cost than the loops' one
-// shift: the staged value of a rule that says so with `keeps_selects_wide`
-// (its stage selects, its finish narrows), and the element a map's stand-in
-// was selected into for one that says so with `keeps_map_selects_wide`.
-template <class R>
-inline constexpr bool keeps_selects_wide = requires { requires R::keeps_selects_wide; };
-
+// Whether the loops hide the width of the element a map's stand-in was
+// selected into from the compiler, where GCC would otherwise narrow the
+// selects, masks included, before the value, at more cost than the loops'
+// one shift.
 template <class R>
 inline constexpr bool keeps_map_selects_wide = requires { requires R::keeps_map_selects_wide; };
 
