@@ -184,6 +184,10 @@ std::vector<PairCase> edge_cases() {
                                                  uint16_t{256}));
     cases.push_back(edge_case<int32_t, int16_t>("mapped_out_of_range", {{{70000, -5}}, absent}, 70000));
     cases.push_back(edge_case<int32_t, int16_t>("out_of_range_mapped", {{{7, -5}}, absent}, 70000));
+    cases.push_back(edge_case<uint64_t, int8_t>(
+        "mapped_out_of_range", {{{7, 1}, {300, 2}, {UINT64_MAX, 3}}, absent}, uint64_t{300}));
+    cases.push_back(edge_case<int32_t, uint8_t>(
+        "out_of_range_mapped", {{{7, 1}, {-1, 2}, {INT32_MAX, 3}}, absent}, -2));
     cases.push_back(edge_case<int64_t, float>("mapped", {{{3, 0.5f}}, ne}, int64_t{3}));
     cases.push_back(edge_case<uint16_t, float16>("mapped", {{{9, h(-0.0)}}, ne}, uint16_t{9}));
     cases.push_back(edge_case<int16_t, float>("mapped_negative_zero", {{{9, -0.0f}}, ne}, int16_t{9}));

@@ -120,22 +120,24 @@ struct TargetMap {
     bool one;
 };
 
-// Integer narrowing under Clamp, with saturating packs (x86-64 with AVX2
-// only), and with a
-// map's targets selected in where `map` isn't null. Nothing fails: returns
-// how many elements it wrote, from the start, in whole vectors, for the
-// kernel's loops to go on from (0 where the processor has no such path).
+// Integer narrowing with saturating packs (x86-64 with AVX2 only): under
+// Clamp or, with `check`, up to the first vector with an element outside
+// the target's range that the map doesn't catch; with a map's targets
+// selected in where `map` isn't null. Returns how many elements it wrote,
+// from the start, in whole vectors, for the kernel's loops to go on from
+// (0 where the processor has no such path).
 #if defined(__x86_64__)
 template <IntegerElement S, IntegerElement D>
-size_t narrow_clamp(std::span<const S> src, std::span<D> dst, const TargetMap<S, D>* map);
+size_t narrow_integers(std::span<const S> src, std::span<D> dst, const TargetMap<S, D>* map,
+                       bool check);
 #else
 template <IntegerElement S, IntegerElement D>
-inline size_t narrow_clamp(std::span<const S>, std::span<D>, const TargetMap<S, D>*) {
+inline size_t narrow_integers(std::span<const S>, std::span<D>, const TargetMap<S, D>*, bool) {
     return 0;
 }
 #endif
 
-// The pairs narrow_clamp takes.
+// The pairs narrow_integers takes.
 template <class S, class D>
 inline constexpr bool packs_narrow = IntegerElement<S> && IntegerElement<D> &&
                                      sizeof(S) >= 2 && sizeof(D) < sizeof(S);

@@ -458,19 +458,19 @@ bool told_apart(S source) {
             (std::cmp_equal(source, lowest) && std::cmp_equal(lowest, std::numeric_limits<S>::lowest())));
 }
 
-// Integer narrowing under Clamp with the saturating packs, 32 bytes of
-// targets a step. A signed source needs nothing else: the signed packs
-// clamp to int16 and int8, the unsigned ones to uint16 and uint8, and the
-// 32 -> 16 -> 8 packs clamp as one, since every step keeps the order and the
-// target's range. An unsigned source is first limited to the target's
-// largest value, which the packs then read as a non-negative one. The packs
-// work within 128-bit halves, and a permutation puts the elements back in
-// order. A map's entries compare in the source's lanes; their masks go
-// through the signed packs (all ones stay all ones) and select the targets
-// in the target's lanes, the last entry first, so that the first match is
-// what remains.
+// Integer narrowing with the saturating packs, 32 bytes of targets a step,
+// under Clamp or, with `Check`, up to the first step with an element
+// outside the target's range that no entry maps. A signed source needs
+// nothing else: the signed packs clamp to int16 and int8, the unsigned ones
+// to uint16 and uint8, and the 32 -> 16 -> 8 packs clamp as one, since
+// every step keeps the order and the target's range. An unsigned source is
+// first limited to the target's largest value, which the packs then read as
+// a non-negative one. The packs work within 128-bit halves, and a
+// permutation puts the elements back in order. A map's entries compare in
+// the source's lanes, their masks go through the signed packs (all ones
+// stay all ones), and they select their targets in the target's lanes.
 template <IntegerElement S, IntegerElement D>
-struct NarrowClamp {
+struct PackNarrowing {
     static constexpr size_t parts = sizeof(S) / sizeof(D);
     static constexpr size_t width = 32 / sizeof(D);
     static constexpr size_t part_width = 32 / sizeof(S);
@@ -523,12 +523,28 @@ struct NarrowClamp {
         return sizeof(S) == 4 ? _mm256_cmpeq_epi32(x, key) : _mm256_cmpeq_epi16(x, key);
     }
 
+    // All ones where x, whose `limited` value is `v`, lies in D's range.
+    static __m256i inside(__m256i x, __m256i v) {
+        if constexpr (std::is_unsigned_v<S>) {
+            return equal(x, v);
+        } else {
+            const __m256i below = broadcast_source(static_cast<S>(std::numeric_limits<D>::min() - 1));
+            const __m256i above = broadcast_source(static_cast<S>(std::numeric_limits<D>::max()));
+            return sizeof(S) == 4 ? _mm256_andnot_si256(_mm256_cmpgt_epi32(x, above),
+                                                        _mm256_cmpgt_epi32(x, below))
+                                  : _mm256_andnot_si256(_mm256_cmpgt_epi16(x, above),
+                                                        _mm256_cmpgt_epi16(x, below));
+        }
+    }
+
     // Whether the packed value tells `source` apart from every other source.
     static bool narrow(S source) { return told_apart<S, D>(source); }
 
     // The entries' sources are distinct, so that at most one matches an
-    // element and the order of the selects makes no difference.
-    template <size_t Wide, size_t Narrow>
+    // element and the order of the selects makes no difference. A narrow
+    // entry's source lies in D's range: only the wide ones need a place in
+    // the range test.
+    template <bool Check, size_t Wide, size_t Narrow>
     static size_t run(const S* src, D* dst, size_t n, const Selected<S, D>* wide,
                       const Selected<S, D>* narrow) {
         __m256i wide_sources[Wide + 1];
@@ -547,17 +563,27 @@ struct NarrowClamp {
         for (; i + width <= n; i += width) {
             __m256i x[parts];
             __m256i v[parts];
+            __m256i fine[parts];
             for (size_t k = 0; k < parts; ++k) {
                 x[k] = _mm256_loadu_si256(
                     reinterpret_cast<const __m256i*>(src + i + k * part_width));
                 v[k] = limited(x[k]);
+                if constexpr (Check) fine[k] = inside(x[k], v[k]);
             }
             const __m256i clamped = packed<false>(v);
             __m256i y = clamped;
             for (size_t e = 0; e < Wide; ++e) {
                 __m256i match[parts];
-                for (size_t k = 0; k < parts; ++k) match[k] = equal(x[k], wide_sources[e]);
+                for (size_t k = 0; k < parts; ++k) {
+                    match[k] = equal(x[k], wide_sources[e]);
+                    if constexpr (Check) fine[k] = _mm256_or_si256(fine[k], match[k]);
+                }
                 y = _mm256_blendv_epi8(y, wide_targets[e], packed<true>(match));
+            }
+            if constexpr (Check) {
+                __m256i all = fine[0];
+                for (size_t k = 1; k < parts; ++k) all = _mm256_and_si256(all, fine[k]);
+                if (!_mm256_testc_si256(all, _mm256_set1_epi32(-1))) break;
             }
             for (size_t e = 0; e < Narrow; ++e) {
                 const __m256i match = sizeof(D) == 2
@@ -572,18 +598,18 @@ struct NarrowClamp {
 
 };
 
-// The narrowing of 64-bit integers under Clamp: each pair of source vectors
-// split into its elements' low and high halves, saturated into 32-bit lanes
-// (int32, or uint32 for a uint32 target) with compares of 32-bit halves,
-// then packed into the target's lanes as NarrowClamp packs int32. AVX2 has
+// The narrowing of 64-bit integers: each pair of source vectors split into
+// its elements' low and high halves, saturated into 32-bit lanes (int32, or
+// uint32 for a uint32 target) with compares of 32-bit halves, then packed
+// into the target's lanes as PackNarrowing packs int32. AVX2 has
 // no 64-bit min or max; this takes one select per 8 elements where the
 // compares of 64-bit lanes take four. A map's sources compare in the 32-bit
 // lanes where the saturation tells them apart, in 64-bit lanes otherwise,
 // and select their targets in the 32-bit lanes.
 template <IntegerElement S, IntegerElement D>
-struct WideNarrowClamp {
+struct HalvesNarrowing {
     using Mid = std::conditional_t<std::same_as<D, uint32_t>, uint32_t, int32_t>;
-    using Packs = NarrowClamp<Mid, D>;
+    using Packs = PackNarrowing<Mid, D>;
     static constexpr size_t parts = sizeof(Mid) / sizeof(D);
     static constexpr size_t width = 32 / sizeof(D);
 
@@ -597,9 +623,10 @@ struct WideNarrowClamp {
                                                      _MM_SHUFFLE(2 + Half, Half, 2 + Half, Half)));
     }
 
-    static __m256i saturated(__m256i low, __m256i high) {
+    // The elements saturated into Mid; `fits` is all ones where they lie in
+    // Mid's range.
+    static __m256i saturated(__m256i low, __m256i high, __m256i& fits) {
         const __m256i zero = _mm256_setzero_si256();
-        __m256i fits;
         __m256i bound;
         if constexpr (std::is_signed_v<S> && std::is_signed_v<Mid>) {
             fits = _mm256_cmpeq_epi32(high, _mm256_srai_epi32(low, 31));
@@ -617,7 +644,21 @@ struct WideNarrowClamp {
         return _mm256_blendv_epi8(bound, low, fits);
     }
 
-    template <size_t Wide, size_t Narrow>
+    // All ones where the elements, saturated into Mid as `clamped`, lie in
+    // D's range.
+    static __m256i inside(__m256i clamped, __m256i fits) {
+        if constexpr (sizeof(D) == sizeof(Mid)) {
+            return fits;
+        } else {
+            const __m256i below = _mm256_set1_epi32(std::numeric_limits<D>::min() - 1);
+            const __m256i above = _mm256_set1_epi32(std::numeric_limits<D>::max());
+            return _mm256_and_si256(fits, _mm256_andnot_si256(_mm256_cmpgt_epi32(clamped, above),
+                                                              _mm256_cmpgt_epi32(clamped, below)));
+        }
+    }
+
+    // As PackNarrowing's run.
+    template <bool Check, size_t Wide, size_t Narrow>
     static size_t run(const S* src, D* dst, size_t n, const Selected<S, D>* wide,
                       const Selected<S, D>* narrow) {
         __m256i wide_sources[Wide + 1];
@@ -635,23 +676,29 @@ struct WideNarrowClamp {
         size_t i = 0;
         for (; i + width <= n; i += width) {
             __m256i mid[parts];
+            __m256i all = _mm256_set1_epi32(-1);
             for (size_t k = 0; k < parts; ++k) {
                 const S* x = src + i + 8 * k;
                 const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x));
                 const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x + 4));
-                const __m256i clamped = saturated(halves<0>(a, b), halves<1>(a, b));
+                __m256i fits;
+                const __m256i clamped = saturated(halves<0>(a, b), halves<1>(a, b), fits);
+                __m256i fine = Check ? inside(clamped, fits) : fits;
                 __m256i y = clamped;
                 for (size_t e = 0; e < Wide; ++e) {
                     const __m256i match = halves<0>(_mm256_cmpeq_epi64(a, wide_sources[e]),
                                                     _mm256_cmpeq_epi64(b, wide_sources[e]));
+                    if constexpr (Check) fine = _mm256_or_si256(fine, match);
                     y = _mm256_blendv_epi8(y, wide_targets[e], match);
                 }
+                if constexpr (Check) all = _mm256_and_si256(all, fine);
                 for (size_t e = 0; e < Narrow; ++e) {
                     y = _mm256_blendv_epi8(y, narrow_targets[e],
                                            _mm256_cmpeq_epi32(clamped, narrow_sources[e]));
                 }
                 mid[k] = _mm256_permute4x64_epi64(y, _MM_SHUFFLE(3, 1, 2, 0));
             }
+            if (Check && !_mm256_testc_si256(all, _mm256_set1_epi32(-1))) break;
             __m256i out = mid[0];
             if constexpr (parts > 1) out = Packs::in_order(Packs::template packed<false>(mid));
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), out);
@@ -660,11 +707,11 @@ struct WideNarrowClamp {
     }
 };
 
-// Loop (NarrowClamp or WideNarrowClamp) with the map's first entry for each
+// Loop (PackNarrowing or HalvesNarrowing) with the map's first entry for each
 // distinct source, those that Loop::narrow tells apart and the others
 // apart, four in all where the map has more than one entry (repeats change
 // nothing).
-template <class Loop, IntegerElement S, IntegerElement D>
+template <class Loop, bool Check, IntegerElement S, IntegerElement D>
 size_t run_mapped(const S* src, D* dst, size_t n, const TargetMap<S, D>& map) {
     using Entry = Selected<S, D>;
     Entry wide[4];
@@ -681,39 +728,45 @@ size_t run_mapped(const S* src, D* dst, size_t n, const TargetMap<S, D>& map) {
         (Loop::narrow(entry.source) ? narrow[narrows++] : wide[wides++]) = entry;
     }
     if (map.one) {
-        return wides ? Loop::template run<1, 0>(src, dst, n, wide, narrow)
-                     : Loop::template run<0, 1>(src, dst, n, wide, narrow);
+        return wides ? Loop::template run<Check, 1, 0>(src, dst, n, wide, narrow)
+                     : Loop::template run<Check, 0, 1>(src, dst, n, wide, narrow);
     }
     Entry* const repeated = narrows ? narrow : wide;
     size_t& count = narrows ? narrows : wides;
     while (wides + narrows < 4) repeated[count++] = repeated[0];
     switch (wides) {
         case 0:
-            return Loop::template run<0, 4>(src, dst, n, wide, narrow);
+            return Loop::template run<Check, 0, 4>(src, dst, n, wide, narrow);
         case 1:
-            return Loop::template run<1, 3>(src, dst, n, wide, narrow);
+            return Loop::template run<Check, 1, 3>(src, dst, n, wide, narrow);
         case 2:
-            return Loop::template run<2, 2>(src, dst, n, wide, narrow);
+            return Loop::template run<Check, 2, 2>(src, dst, n, wide, narrow);
         case 3:
-            return Loop::template run<3, 1>(src, dst, n, wide, narrow);
+            return Loop::template run<Check, 3, 1>(src, dst, n, wide, narrow);
         default:
-            return Loop::template run<4, 0>(src, dst, n, wide, narrow);
+            return Loop::template run<Check, 4, 0>(src, dst, n, wide, narrow);
     }
+}
+
+template <bool Check, IntegerElement S, IntegerElement D>
+size_t narrow_integers(const S* src, D* dst, size_t n, const TargetMap<S, D>* map) {
+    using Loop = std::conditional_t<sizeof(S) == 8, HalvesNarrowing<S, D>, PackNarrowing<S, D>>;
+    return map ? run_mapped<Loop, Check>(src, dst, n, *map)
+               : Loop::template run<Check, 0, 0>(src, dst, n, nullptr, nullptr);
 }
 
 }  // namespace
 
 template <IntegerElement S, IntegerElement D>
-size_t avx2_narrow_clamp(const S* src, D* dst, size_t n, const TargetMap<S, D>* map) {
-    using Loop = std::conditional_t<sizeof(S) == 8, WideNarrowClamp<S, D>, NarrowClamp<S, D>>;
-    return map ? run_mapped<Loop>(src, dst, n, *map)
-               : Loop::template run<0, 0>(src, dst, n, nullptr, nullptr);
+size_t avx2_narrow_integers(const S* src, D* dst, size_t n, const TargetMap<S, D>* map,
+                            bool check) {
+    return check ? narrow_integers<true>(src, dst, n, map) : narrow_integers<false>(src, dst, n, map);
 }
 
-#define TOLVANE_NARROW_CLAMP(S, D) \
-    template size_t avx2_narrow_clamp(const S*, D*, size_t, const TargetMap<S, D>*);
-TOLVANE_PACKS_NARROW_PAIRS(TOLVANE_NARROW_CLAMP)
-#undef TOLVANE_NARROW_CLAMP
+#define TOLVANE_NARROW_INTEGERS(S, D)                                                         \
+    template size_t avx2_narrow_integers(const S*, D*, size_t, const TargetMap<S, D>*, bool);
+TOLVANE_PACKS_NARROW_PAIRS(TOLVANE_NARROW_INTEGERS)
+#undef TOLVANE_NARROW_INTEGERS
 
 const PathTable avx2_paths =
     make_extended_path_table<F32ToU8Clamp, F64ToU8Clamp, F64ToI32Clamp, F64ToI32Check, F64ToF32,

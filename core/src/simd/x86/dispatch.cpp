@@ -198,14 +198,16 @@ FastPathOutcome try_i64_to_f32_nearest(std::span<const int64_t> src, std::span<f
 }
 
 template <IntegerElement S, IntegerElement D>
-size_t narrow_clamp(std::span<const S> src, std::span<D> dst, const TargetMap<S, D>* map) {
+size_t narrow_integers(std::span<const S> src, std::span<D> dst, const TargetMap<S, D>* map,
+                       bool check) {
     if (active_target() != Target::Avx2) return 0;
-    return x86::avx2_narrow_clamp(src.data(), dst.data(), std::min(src.size(), dst.size()), map);
+    return x86::avx2_narrow_integers(src.data(), dst.data(), std::min(src.size(), dst.size()),
+                                     map, check);
 }
 
-#define TOLVANE_NARROW_CLAMP(S, D) \
-    template size_t narrow_clamp(std::span<const S>, std::span<D>, const TargetMap<S, D>*);
-TOLVANE_PACKS_NARROW_PAIRS(TOLVANE_NARROW_CLAMP)
-#undef TOLVANE_NARROW_CLAMP
+#define TOLVANE_NARROW_INTEGERS(S, D) \
+    template size_t narrow_integers(std::span<const S>, std::span<D>, const TargetMap<S, D>*, bool);
+TOLVANE_PACKS_NARROW_PAIRS(TOLVANE_NARROW_INTEGERS)
+#undef TOLVANE_NARROW_INTEGERS
 
 }  // namespace tolvane::simd

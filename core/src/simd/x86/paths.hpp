@@ -48,9 +48,10 @@ struct PathTable {
 extern const PathTable sse41_paths;
 extern const PathTable avx2_paths;
 
-// narrow_clamp's AVX2 loop, for the pairs packs_narrow takes.
+// narrow_integers' AVX2 loops, for the pairs packs_narrow takes.
 template <IntegerElement S, IntegerElement D>
-size_t avx2_narrow_clamp(const S* src, D* dst, size_t n, const TargetMap<S, D>* map);
+size_t avx2_narrow_integers(const S* src, D* dst, size_t n, const TargetMap<S, D>* map,
+                            bool check);
 
 // X(S, D) for each of those pairs.
 #define TOLVANE_PACKS_NARROW_PAIRS(X)                                                   \
