@@ -61,12 +61,17 @@ CastOutcome convert_slice_int_to_int(std::span<const S> src, std::span<D> dst,
         // their vectors or from a failing element's vector on, goes the ways
         // below. On x86-64 the packs run where the folded loops do (AVX2),
         // and leave them nothing worth their code.
+        constexpr bool packs_check = simd::packs_narrow<S, D>;
+        constexpr bool packs_clamp = packs_check && sizeof(D) < sizeof(S);
 #ifdef TOLVANE_AVX2_LOOPS
-        constexpr bool folded = !simd::packs_narrow<S, D>;
+        constexpr bool folded_check = !packs_check;
+        constexpr bool folded_clamp = !packs_clamp;
 #else
-        constexpr bool folded = true;
+        constexpr bool folded_check = true;
+        constexpr bool folded_clamp = true;
 #endif
-        if (const auto padded = clamp || check ? detail::padded_map(map, n) : std::nullopt) {
+        if (const auto padded =
+                (packs_clamp && clamp) || check ? detail::padded_map(map, n) : std::nullopt) {
             if (const size_t packed = detail::packed_narrowing(in, out, n, &*padded, check)) {
                 return convert_slice_int_to_int<S, D>(src.subspan(packed, n - packed),
                                                       dst.subspan(packed, n - packed), config);
@@ -78,13 +83,13 @@ CastOutcome convert_slice_int_to_int(std::span<const S> src, std::span<D> dst,
             if (!clamp) {
                 done = detail::convert_elements_with_map<detail::IntToIntWrapRule<S, D>>(in, out,
                                                                                        n, map);
-            } else if constexpr (folded) {
+            } else if constexpr (folded_clamp) {
                 done = detail::convert_elements_with_map<detail::IntToIntClampRule<S, D>>(
                     in, out, n, map);
             }
             if (done) return std::nullopt;
         } else {
-            if constexpr (!R::whole_source && folded) {
+            if constexpr (!R::whole_source && folded_check) {
                 CastOutcome result;
                 if (detail::convert_in_blocks_with_map<detail::IntToIntCheckRule<S, D>>(
                         in, out, n, map, element_loop, result)) {
@@ -116,7 +121,8 @@ CastOutcome convert_slice_int_to_int(std::span<const S> src, std::span<D> dst,
         }
     }
     if (config.out_of_range == OutOfRangeMode::Clamp) {
-        const size_t packed = detail::packed_narrowing<S, D>(in, out, n, nullptr, false);
+        const size_t packed =
+            sizeof(D) < sizeof(S) ? detail::packed_narrowing<S, D>(in, out, n, nullptr, false) : 0;
         detail::convert_elements<detail::IntToIntClampRule<S, D>>(in + packed, out + packed,
                                                                   n - packed);
         return std::nullopt;

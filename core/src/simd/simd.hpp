@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <type_traits>
 
 #include "../cast_error.hpp"
 #include "../element_types.hpp"
@@ -123,7 +124,8 @@ struct TargetMap {
 // Integer narrowing with saturating packs (x86-64 with AVX2 only): under
 // Clamp or, with `check`, up to the first vector with an element outside
 // the target's range that the map doesn't catch; with a map's targets
-// selected in where `map` isn't null. Returns how many elements it wrote,
+// selected in where `map` isn't null. A change of sign at the same width
+// takes `check` only (it writes nothing without). Returns how many elements it wrote,
 // from the start, in whole vectors, for the kernel's loops to go on from
 // (0 where the processor has no such path).
 #if defined(__x86_64__)
@@ -137,10 +139,13 @@ inline size_t narrow_integers(std::span<const S>, std::span<D>, const TargetMap<
 }
 #endif
 
-// The pairs narrow_integers takes.
+// The pairs narrow_integers takes: the narrowings, and the changes of sign
+// of 8-, 16- and 32-bit integers.
 template <class S, class D>
-inline constexpr bool packs_narrow = IntegerElement<S> && IntegerElement<D> &&
-                                     sizeof(S) >= 2 && sizeof(D) < sizeof(S);
+inline constexpr bool packs_narrow =
+    IntegerElement<S> && IntegerElement<D> &&
+    (sizeof(D) < sizeof(S) ||
+     (sizeof(D) == sizeof(S) && sizeof(S) <= 4 && std::is_signed_v<S> != std::is_signed_v<D>));
 
 // int64 to int32 with out-of-range values as errors (x86-64 only); like the
 // scalar loop, a failing element leaves every element before it written.

@@ -469,6 +469,8 @@ bool told_apart(S source) {
 // permutation puts the elements back in order. A map's entries compare in
 // the source's lanes, their masks go through the signed packs (all ones
 // stay all ones), and they select their targets in the target's lanes.
+// A change of sign at the same width takes the same steps without packs, a
+// signed source limited to zero from below.
 template <IntegerElement S, IntegerElement D>
 struct PackNarrowing {
     static constexpr size_t parts = sizeof(S) / sizeof(D);
@@ -476,12 +478,19 @@ struct PackNarrowing {
     static constexpr size_t part_width = 32 / sizeof(S);
 
     static __m256i limited(__m256i x) {
-        if constexpr (std::is_signed_v<S>) {
+        if constexpr (std::is_signed_v<S> && parts == 1) {
+            const __m256i zero = _mm256_setzero_si256();
+            return sizeof(S) == 4   ? _mm256_max_epi32(x, zero)
+                   : sizeof(S) == 2 ? _mm256_max_epi16(x, zero)
+                                    : _mm256_max_epi8(x, zero);
+        } else if constexpr (std::is_signed_v<S>) {
             return x;
         } else if constexpr (sizeof(S) == 4) {
             return _mm256_min_epu32(x, _mm256_set1_epi32(std::numeric_limits<D>::max()));
-        } else {
+        } else if constexpr (sizeof(S) == 2) {
             return _mm256_min_epu16(x, _mm256_set1_epi16(std::numeric_limits<D>::max()));
+        } else {
+            return _mm256_min_epu8(x, _mm256_set1_epi8(std::numeric_limits<D>::max()));
         }
     }
 
@@ -490,7 +499,9 @@ struct PackNarrowing {
     template <bool Masks>
     static __m256i packed(const __m256i (&v)[parts]) {
         constexpr bool to_unsigned = !Masks && std::is_unsigned_v<D>;
-        if constexpr (sizeof(S) == 2) {
+        if constexpr (parts == 1) {
+            return v[0];
+        } else if constexpr (sizeof(S) == 2) {
             return to_unsigned ? _mm256_packus_epi16(v[0], v[1]) : _mm256_packs_epi16(v[0], v[1]);
         } else if constexpr (sizeof(D) == 2) {
             return to_unsigned ? _mm256_packus_epi32(v[0], v[1]) : _mm256_packs_epi32(v[0], v[1]);
@@ -502,38 +513,47 @@ struct PackNarrowing {
     }
 
     static __m256i in_order(__m256i packed) {
-        if constexpr (parts == 2) {
+        if constexpr (parts == 1) {
+            return packed;
+        } else if constexpr (parts == 2) {
             return _mm256_permute4x64_epi64(packed, _MM_SHUFFLE(3, 1, 2, 0));
         } else {
             return _mm256_permutevar8x32_epi32(packed, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
         }
     }
 
-    static __m256i broadcast_source(S x) {
-        return sizeof(S) == 4 ? _mm256_set1_epi32(static_cast<int32_t>(x))
-                              : _mm256_set1_epi16(static_cast<int16_t>(x));
+    template <IntegerElement T>
+    static __m256i broadcast(T x) {
+        return sizeof(T) == 4   ? _mm256_set1_epi32(static_cast<int32_t>(x))
+               : sizeof(T) == 2 ? _mm256_set1_epi16(static_cast<int16_t>(x))
+                                : _mm256_set1_epi8(static_cast<int8_t>(x));
     }
 
-    static __m256i broadcast_target(D x) {
-        return sizeof(D) == 2 ? _mm256_set1_epi16(static_cast<int16_t>(x))
-                              : _mm256_set1_epi8(static_cast<int8_t>(x));
-    }
-
+    template <size_t Size>
     static __m256i equal(__m256i x, __m256i key) {
-        return sizeof(S) == 4 ? _mm256_cmpeq_epi32(x, key) : _mm256_cmpeq_epi16(x, key);
+        return Size == 4   ? _mm256_cmpeq_epi32(x, key)
+               : Size == 2 ? _mm256_cmpeq_epi16(x, key)
+                           : _mm256_cmpeq_epi8(x, key);
+    }
+
+    template <size_t Size>
+    static __m256i greater(__m256i x, __m256i bound) {
+        return Size == 4   ? _mm256_cmpgt_epi32(x, bound)
+               : Size == 2 ? _mm256_cmpgt_epi16(x, bound)
+                           : _mm256_cmpgt_epi8(x, bound);
     }
 
     // All ones where x, whose `limited` value is `v`, lies in D's range.
     static __m256i inside(__m256i x, __m256i v) {
         if constexpr (std::is_unsigned_v<S>) {
-            return equal(x, v);
+            return equal<sizeof(S)>(x, v);
         } else {
-            const __m256i below = broadcast_source(static_cast<S>(std::numeric_limits<D>::min() - 1));
-            const __m256i above = broadcast_source(static_cast<S>(std::numeric_limits<D>::max()));
-            return sizeof(S) == 4 ? _mm256_andnot_si256(_mm256_cmpgt_epi32(x, above),
-                                                        _mm256_cmpgt_epi32(x, below))
-                                  : _mm256_andnot_si256(_mm256_cmpgt_epi16(x, above),
-                                                        _mm256_cmpgt_epi16(x, below));
+            // D's range in S: its lowest value is above S's, its largest may not be.
+            constexpr auto dmax = std::numeric_limits<D>::max();
+            constexpr auto smax = std::numeric_limits<S>::max();
+            const __m256i below = broadcast(static_cast<S>(std::numeric_limits<D>::min() - 1));
+            const __m256i above = broadcast(static_cast<S>(std::cmp_less(dmax, smax) ? dmax : smax));
+            return _mm256_andnot_si256(greater<sizeof(S)>(x, above), greater<sizeof(S)>(x, below));
         }
     }
 
@@ -552,12 +572,12 @@ struct PackNarrowing {
         __m256i narrow_sources[Narrow + 1];
         __m256i narrow_targets[Narrow + 1];
         for (size_t e = 0; e < Wide; ++e) {
-            wide_sources[e] = broadcast_source(wide[e].source);
-            wide_targets[e] = broadcast_target(wide[e].target);
+            wide_sources[e] = broadcast(wide[e].source);
+            wide_targets[e] = broadcast(wide[e].target);
         }
         for (size_t e = 0; e < Narrow; ++e) {
-            narrow_sources[e] = broadcast_target(static_cast<D>(narrow[e].source));
-            narrow_targets[e] = broadcast_target(narrow[e].target);
+            narrow_sources[e] = broadcast(static_cast<D>(narrow[e].source));
+            narrow_targets[e] = broadcast(narrow[e].target);
         }
         size_t i = 0;
         for (; i + width <= n; i += width) {
@@ -575,7 +595,7 @@ struct PackNarrowing {
             for (size_t e = 0; e < Wide; ++e) {
                 __m256i match[parts];
                 for (size_t k = 0; k < parts; ++k) {
-                    match[k] = equal(x[k], wide_sources[e]);
+                    match[k] = equal<sizeof(S)>(x[k], wide_sources[e]);
                     if constexpr (Check) fine[k] = _mm256_or_si256(fine[k], match[k]);
                 }
                 y = _mm256_blendv_epi8(y, wide_targets[e], packed<true>(match));
@@ -586,10 +606,8 @@ struct PackNarrowing {
                 if (!_mm256_testc_si256(all, _mm256_set1_epi32(-1))) break;
             }
             for (size_t e = 0; e < Narrow; ++e) {
-                const __m256i match = sizeof(D) == 2
-                                          ? _mm256_cmpeq_epi16(clamped, narrow_sources[e])
-                                          : _mm256_cmpeq_epi8(clamped, narrow_sources[e]);
-                y = _mm256_blendv_epi8(y, narrow_targets[e], match);
+                y = _mm256_blendv_epi8(y, narrow_targets[e],
+                                       equal<sizeof(D)>(clamped, narrow_sources[e]));
             }
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), in_order(y));
         }
@@ -760,7 +778,12 @@ size_t narrow_integers(const S* src, D* dst, size_t n, const TargetMap<S, D>* ma
 template <IntegerElement S, IntegerElement D>
 size_t avx2_narrow_integers(const S* src, D* dst, size_t n, const TargetMap<S, D>* map,
                             bool check) {
-    return check ? narrow_integers<true>(src, dst, n, map) : narrow_integers<false>(src, dst, n, map);
+    if (check) return narrow_integers<true>(src, dst, n, map);
+    if constexpr (sizeof(S) == sizeof(D)) {
+        return 0;
+    } else {
+        return narrow_integers<false>(src, dst, n, map);
+    }
 }
 
 #define TOLVANE_NARROW_INTEGERS(S, D)                                                         \
