@@ -97,6 +97,24 @@ CastOutcome convert_slice_float_to_float(std::span<const S> src, std::span<D> ds
                 }
             }
         }
+        if constexpr (std::same_as<S, float16> && std::same_as<D, float>) {
+            // The vector blocks with the targets selected in after the
+            // widening, then the rest, shorter than a block.
+            if (const auto padded = detail::padded_map(map, n)) {
+                simd::StandInMap<float> targets{};
+                for (size_t e = 0; e < std::size(targets.sources); ++e) {
+                    targets.sources[e] = float16_to_float32(padded->sources[e]);
+                    targets.stand_ins[e] = padded->targets[e];
+                }
+                targets.one = padded->one;
+                if (const auto written =
+                        simd::try_f16_to_f32_mapped(src.first(n), dst.first(n), targets)) {
+                    return detail::convert_mapped<detail::UnmappedFailure::Never>(
+                        src.data() + *written, dst.data() + *written, n - *written, map,
+                        unmapped, element_loop);
+                }
+            }
+        }
         if constexpr (std::same_as<S, double> && std::same_as<D, float>) {
             // The vector blocks with the stand-ins put in, then the element
             // loop from the first block that may overflow.

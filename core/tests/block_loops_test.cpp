@@ -139,6 +139,9 @@ std::vector<PairCase> edge_cases() {
     cases.push_back(edge_case<double, int16_t>("mapped_out_of_range", {{{1e9, 5}}, absent, ne}, 1e9));
     cases.push_back(edge_case<double, int16_t>("map_missing_nan", {{{2.5, 9}}, absent, tz}, nan));
     cases.push_back(edge_case<float16, int32_t>("nan", {{}, absent, ne}, h(NAN)));
+    cases.push_back(edge_case<float16, float>(
+        "mapped_nan", {{{h(-2.5), 9.0f}, {h(NAN), -1.0f}}, absent, ne}, h(-NAN)));
+    cases.push_back(edge_case<float16, float>("mapped_zero", {{{h(0.0), 5.0f}}, absent, ne}, h(-0.0)));
     cases.push_back(edge_case<float16, uint8_t>("negative", {{}, absent, tp}, h(-3.0)));
     cases.push_back(edge_case<float, int32_t>("above_int32", {{}, absent, tn}, 3e9f));
     cases.push_back(edge_case<double, uint32_t>("wrapped_negative", {{}, wrap, tn}, -3.5));

@@ -75,6 +75,20 @@ std::optional<size_t> narrow_loaded(std::span<const S> src, std::span<float16> d
     });
 }
 
+// Whole blocks, each widened vector handed through `select`, which puts a
+// map's targets in: widening is exact, so a widened element equals a map's
+// source exactly where the float16 one does. Returns how many elements it
+// wrote.
+template <class Widen, class Select>
+size_t widen_selected(std::span<const float16> src, std::span<float> dst, const Select& select) {
+    const size_t n = std::min(src.size(), dst.size());
+    size_t i = 0;
+    for (; i + Widen::width <= n; i += Widen::width) {
+        Widen::convert(src.data() + i, dst.data() + i, select);
+    }
+    return i;
+}
+
 template <class Widen>
 FastPathOutcome widen(std::span<const float16> src, std::span<float> dst) {
     const size_t n = std::min(src.size(), dst.size());

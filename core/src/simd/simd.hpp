@@ -147,6 +147,13 @@ inline constexpr bool packs_narrow =
     (sizeof(D) < sizeof(S) ||
      (sizeof(D) == sizeof(S) && sizeof(S) <= 4 && std::is_signed_v<S> != std::is_signed_v<D>));
 
+// Widening from float16 with a map's targets selected in after the
+// conversion: the map's "stand-ins" are the targets themselves, which the
+// widening leaves as they are. How many elements it wrote, in whole vector
+// blocks, or nothing where try_f16_to_f32 would decline.
+std::optional<size_t> try_f16_to_f32_mapped(std::span<const float16> src, std::span<float> dst,
+                                            const StandInMap<float>& map);
+
 // int64 to int32 with out-of-range values as errors (x86-64 only); like the
 // scalar loop, a failing element leaves every element before it written.
 FastPathOutcome try_i64_to_i32_check(std::span<const int64_t> src, std::span<int32_t> dst);

@@ -357,11 +357,12 @@ struct F64ToF16 {
 
 struct F16ToF32 {
     static constexpr size_t width = 8;
-    static void convert(const float16* src, float* dst) {
+    template <class Select = AsLoaded>
+    static void convert(const float16* src, float* dst, const Select& select = {}) {
         const float16x8_t h =
             vreinterpretq_f16_u16(vld1q_u16(reinterpret_cast<const uint16_t*>(src)));
-        vst1q_f32(dst, vcvt_f32_f16(vget_low_f16(h)));
-        vst1q_f32(dst + 4, vcvt_high_f32_f16(h));
+        vst1q_f32(dst, select(vcvt_f32_f16(vget_low_f16(h))));
+        vst1q_f32(dst + 4, select(vcvt_high_f32_f16(h)));
     }
 };
 
@@ -565,6 +566,13 @@ std::optional<size_t> try_f64_to_f16_mapped(std::span<const double> src, std::sp
                                             RoundingMode rounding, bool check_overflow,
                                             const StandInMap<double>& map) {
     return float16_with_map<F64ToF16>(src, dst, rounding, check_overflow, map);
+}
+
+std::optional<size_t> try_f16_to_f32_mapped(std::span<const float16> src, std::span<float> dst,
+                                            const StandInMap<float>& map) {
+    if (active_target() != Target::AdvancedSimd || !half_precision_exact()) return std::nullopt;
+    if (map.one) return float16_blocks::widen_selected<F16ToF32>(src, dst, StandIns<float, 1>(map));
+    return float16_blocks::widen_selected<F16ToF32>(src, dst, StandIns<float, 4>(map));
 }
 
 // The integer paths stay on the kernel's loops here.

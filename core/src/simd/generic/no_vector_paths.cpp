@@ -77,6 +77,10 @@ std::optional<size_t> try_f64_to_f16_mapped(std::span<const double>, std::span<f
                                             RoundingMode, bool, const StandInMap<double>&) {
     return std::nullopt;
 }
+std::optional<size_t> try_f16_to_f32_mapped(std::span<const float16>, std::span<float>,
+                                            const StandInMap<float>&) {
+    return std::nullopt;
+}
 FastPathOutcome try_i64_to_i32_check(std::span<const int64_t>, std::span<int32_t>) { return {}; }
 FastPathOutcome try_i64_to_f32_nearest(std::span<const int64_t>, std::span<float>) { return {}; }
 

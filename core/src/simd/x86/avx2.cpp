@@ -389,10 +389,12 @@ struct F64ToF16 {
 
 struct F16ToF32 {
     static constexpr size_t width = 32;
-    [[gnu::always_inline]] static void convert(const float16* src, float* dst) {
+    template <class Select = AsLoaded>
+    [[gnu::always_inline]] static void convert(const float16* src, float* dst,
+                                               const Select& select = {}) {
         for (int k = 0; k < 4; ++k) {
             const __m128i h = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 8 * k));
-            _mm256_storeu_ps(dst + 8 * k, _mm256_cvtph_ps(h));
+            _mm256_storeu_ps(dst + 8 * k, select(_mm256_cvtph_ps(h)));
         }
     }
 };

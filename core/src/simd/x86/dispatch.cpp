@@ -186,6 +186,12 @@ std::optional<size_t> try_f64_to_f16_mapped(std::span<const double> src, std::sp
     return mapped(&x86::PathTable::f64_to_f16_mapped, src, dst, rounding, check_overflow, map);
 }
 
+std::optional<size_t> try_f16_to_f32_mapped(std::span<const float16> src, std::span<float> dst,
+                                            const StandInMap<float>& map) {
+    if (!half_precision_exact()) return std::nullopt;
+    return mapped(&x86::PathTable::f16_to_f32_mapped, src, dst, map);
+}
+
 FastPathOutcome try_i64_to_i32_check(std::span<const int64_t> src, std::span<int32_t> dst) {
     const x86::PathTable* paths = active_paths();
     return paths && paths->i64_to_i32_check ? paths->i64_to_i32_check(src, dst) : FastPathOutcome{};

@@ -43,6 +43,8 @@ struct PathTable {
                                                RoundingMode, bool, const StandInMap<float>&);
     std::optional<size_t> (*f64_to_f16_mapped)(std::span<const double>, std::span<float16>,
                                                RoundingMode, bool, const StandInMap<double>&);
+    std::optional<size_t> (*f16_to_f32_mapped)(std::span<const float16>, std::span<float>,
+                                               const StandInMap<float>&);
 };
 
 extern const PathTable sse41_paths;

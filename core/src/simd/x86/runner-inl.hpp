@@ -128,6 +128,15 @@ std::optional<size_t> float16_with_map(std::span<const S> src, std::span<float16
     });
 }
 
+// Widening from float16 with the map's targets selected in.
+template <class Widen, template <class, bool> class One, template <class> class Four>
+std::optional<size_t> f16_to_f32_with_map(std::span<const float16> src, std::span<float> dst,
+                                          const StandInMap<float>& map) {
+    return with_stand_ins<One, Four>(map, [&](const auto& select) -> std::optional<size_t> {
+        return float16_blocks::widen_selected<Widen>(src, dst, select);
+    });
+}
+
 template <class Narrow>
 FastPathOutcome f64_to_f32_nearest(std::span<const double> src, std::span<float> dst,
                                    bool check_overflow) {
@@ -226,6 +235,7 @@ constexpr PathTable make_extended_path_table() {
     table.f64_to_f32_nearest_mapped = f64_to_f32_with_map<F64ToF32, OneStandIn, FourStandIns>;
     table.f32_to_f16_mapped = float16_with_map<F32ToF16, OneStandIn, FourStandIns, float>;
     table.f64_to_f16_mapped = float16_with_map<F64ToF16, OneStandIn, FourStandIns, double>;
+    table.f16_to_f32_mapped = f16_to_f32_with_map<F16ToF32, OneStandIn, FourStandIns>;
     return table;
 }
 
