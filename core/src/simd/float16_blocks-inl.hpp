@@ -54,7 +54,12 @@ template <template <RoundingMode::Value> class Narrow, FloatElement S, class Loa
 std::optional<size_t> narrow_loaded(std::span<const S> src, std::span<float16> dst,
                                     RoundingMode rounding, bool check_overflow, const Load& load) {
     const size_t n = std::min(src.size(), dst.size());
-    return with_rounding_mode(rounding, [&](auto mode) -> std::optional<size_t> {
+    // Copies, which the loop keeps in registers: a vector store may alias
+    // anything in memory, and what it may change is read again after it.
+    const S* const in = src.data();
+    float16* const out = dst.data();
+    return with_rounding_mode(rounding, [in, out, n, check_overflow,
+                                         load](auto mode) -> std::optional<size_t> {
         if constexpr (mode.value == RoundingMode::NearestAway) {
             return std::nullopt;
         } else {
@@ -62,12 +67,12 @@ std::optional<size_t> narrow_loaded(std::span<const S> src, std::span<float16> d
             size_t i = 0;
             if (check_overflow) {
                 while (i + Block::width <= n &&
-                       Block::template convert<true>(src.data() + i, dst.data() + i, load)) {
+                       Block::template convert<true>(in + i, out + i, load)) {
                     i += Block::width;
                 }
             } else {
                 for (; i + Block::width <= n; i += Block::width) {
-                    Block::template convert<false>(src.data() + i, dst.data() + i, load);
+                    Block::template convert<false>(in + i, out + i, load);
                 }
             }
             return i;
@@ -82,9 +87,10 @@ std::optional<size_t> narrow_loaded(std::span<const S> src, std::span<float16> d
 template <class Widen, class Select>
 size_t widen_selected(std::span<const float16> src, std::span<float> dst, const Select& select) {
     const size_t n = std::min(src.size(), dst.size());
+    const Select selected = select;  // in registers, as in narrow_loaded
     size_t i = 0;
     for (; i + Widen::width <= n; i += Widen::width) {
-        Widen::convert(src.data() + i, dst.data() + i, select);
+        Widen::convert(src.data() + i, dst.data() + i, selected);
     }
     return i;
 }
