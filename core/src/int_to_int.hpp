@@ -70,8 +70,9 @@ CastOutcome convert_slice_int_to_int(std::span<const S> src, std::span<D> dst,
         constexpr bool folded_check = true;
         constexpr bool folded_clamp = true;
 #endif
-        if (const auto padded =
-                (packs_clamp && clamp) || check ? detail::padded_map(map, n) : std::nullopt) {
+        if (const auto padded = (packs_clamp && clamp) || (packs_check && check)
+                                    ? detail::padded_map(map, n)
+                                    : std::nullopt) {
             if (const size_t packed = detail::packed_narrowing(in, out, n, &*padded, check)) {
                 return convert_slice_int_to_int<S, D>(src.subspan(packed, n - packed),
                                                       dst.subspan(packed, n - packed), config);

@@ -455,9 +455,10 @@ struct Selected {
 template <IntegerElement S, IntegerElement Lanes>
 bool told_apart(S source) {
     const auto lowest = std::numeric_limits<Lanes>::lowest();
+    const bool lowest_of_both = std::cmp_equal(lowest, std::numeric_limits<S>::lowest());
     return std::cmp_less(source, std::numeric_limits<Lanes>::max()) &&
            (std::cmp_greater(source, lowest) ||
-            (std::cmp_equal(source, lowest) && std::cmp_equal(lowest, std::numeric_limits<S>::lowest())));
+            (std::cmp_equal(source, lowest) && lowest_of_both));
 }
 
 // Integer narrowing with the saturating packs, 32 bytes of targets a step,
@@ -553,8 +554,9 @@ struct PackNarrowing {
             // D's range in S: its lowest value is above S's, its largest may not be.
             constexpr auto dmax = std::numeric_limits<D>::max();
             constexpr auto smax = std::numeric_limits<S>::max();
+            constexpr S highest = static_cast<S>(std::cmp_less(dmax, smax) ? dmax : smax);
             const __m256i below = broadcast(static_cast<S>(std::numeric_limits<D>::min() - 1));
-            const __m256i above = broadcast(static_cast<S>(std::cmp_less(dmax, smax) ? dmax : smax));
+            const __m256i above = broadcast(highest);
             return _mm256_andnot_si256(greater<sizeof(S)>(x, above), greater<sizeof(S)>(x, below));
         }
     }
@@ -615,15 +617,14 @@ struct PackNarrowing {
         }
         return i;
     }
-
 };
 
 // The narrowing of 64-bit integers: each pair of source vectors split into
 // its elements' low and high halves, saturated into 32-bit lanes (int32, or
 // uint32 for a uint32 target) with compares of 32-bit halves, then packed
-// into the target's lanes as PackNarrowing packs int32. AVX2 has
-// no 64-bit min or max; this takes one select per 8 elements where the
-// compares of 64-bit lanes take four. A map's sources compare in the 32-bit
+// into the target's lanes as PackNarrowing packs int32. AVX2 has no 64-bit
+// min or max; this takes one select per 8 elements where the compares of
+// 64-bit lanes take four. A map's sources compare in the 32-bit
 // lanes where the saturation tells them apart, in 64-bit lanes otherwise,
 // and select their targets in the 32-bit lanes.
 template <IntegerElement S, IntegerElement D>
