@@ -130,7 +130,8 @@ def map_sources(source, count):
 def with_map_sources(rng, a, sources):
     mapped = a.copy()
     hits = np.flatnonzero(rng.random(a.size) < 0.01)
-    mapped[hits] = np.array(sources, dtype=np.float64).astype(a.dtype)[
+    # Python numbers, not float64: 64-bit integer extremes don't survive it.
+    mapped[hits] = np.array(sources, dtype=object).astype(a.dtype)[
         rng.integers(0, len(sources), hits.size)]
     return mapped
 
