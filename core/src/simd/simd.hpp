@@ -125,9 +125,9 @@ struct TargetMap {
 // Clamp or, with `check`, up to the first vector with an element outside
 // the target's range that the map doesn't catch; with a map's targets
 // selected in where `map` isn't null. A change of sign at the same width
-// takes `check` only (it writes nothing without). Returns how many elements it wrote,
-// from the start, in whole vectors, for the kernel's loops to go on from
-// (0 where the processor has no such path).
+// takes `check` only (it writes nothing without). Returns how many elements
+// it wrote, from the start, in whole vectors, for the kernel's loops to go
+// on from (0 where the processor has no such path).
 #if defined(__x86_64__)
 template <IntegerElement S, IntegerElement D>
 size_t narrow_integers(std::span<const S> src, std::span<D> dst, const TargetMap<S, D>* map,

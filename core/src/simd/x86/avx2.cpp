@@ -448,6 +448,31 @@ struct Selected {
     D target;
 };
 
+// A map's entries broadcast for a narrowing loop, Loop, into the lanes
+// where it compares or selects each: the wide entries' sources as
+// Loop::wide_source puts them, the narrow ones' as Loop::narrow_source
+// does, and every target as Loop::target does.
+template <size_t Wide, size_t Narrow>
+struct EntryVectors {
+    __m256i wide_sources[Wide + 1];
+    __m256i wide_targets[Wide + 1];
+    __m256i narrow_sources[Narrow + 1];
+    __m256i narrow_targets[Narrow + 1];
+
+    template <class Loop, IntegerElement S, IntegerElement D>
+    EntryVectors(std::type_identity<Loop>, const Selected<S, D>* wide,
+                 const Selected<S, D>* narrow) {
+        for (size_t e = 0; e < Wide; ++e) {
+            wide_sources[e] = Loop::wide_source(wide[e].source);
+            wide_targets[e] = Loop::target(wide[e].target);
+        }
+        for (size_t e = 0; e < Narrow; ++e) {
+            narrow_sources[e] = Loop::narrow_source(narrow[e].source);
+            narrow_targets[e] = Loop::target(narrow[e].target);
+        }
+    }
+};
+
 // Whether a saturation into Lanes tells `source` apart from every other S
 // value: a value in Lanes' range other than a bound that out-of-range
 // values saturate to (Lanes' lowest value is no such bound when it is S's
@@ -564,6 +589,11 @@ struct PackNarrowing {
     // Whether the packed value tells `source` apart from every other source.
     static bool narrow(S source) { return told_apart<S, D>(source); }
 
+    // A map's entries as EntryVectors broadcasts them.
+    static __m256i wide_source(S x) { return broadcast(x); }
+    static __m256i narrow_source(S x) { return broadcast(static_cast<D>(x)); }
+    static __m256i target(D y) { return broadcast(y); }
+
     // The entries' sources are distinct, so that at most one matches an
     // element and the order of the selects makes no difference. A narrow
     // entry's source lies in D's range: only the wide ones need a place in
@@ -571,18 +601,7 @@ struct PackNarrowing {
     template <bool Check, size_t Wide, size_t Narrow>
     static size_t run(const S* src, D* dst, size_t n, const Selected<S, D>* wide,
                       const Selected<S, D>* narrow) {
-        __m256i wide_sources[Wide + 1];
-        __m256i wide_targets[Wide + 1];
-        __m256i narrow_sources[Narrow + 1];
-        __m256i narrow_targets[Narrow + 1];
-        for (size_t e = 0; e < Wide; ++e) {
-            wide_sources[e] = broadcast(wide[e].source);
-            wide_targets[e] = broadcast(wide[e].target);
-        }
-        for (size_t e = 0; e < Narrow; ++e) {
-            narrow_sources[e] = broadcast(static_cast<D>(narrow[e].source));
-            narrow_targets[e] = broadcast(narrow[e].target);
-        }
+        const EntryVectors<Wide, Narrow> entries(std::type_identity<PackNarrowing>{}, wide, narrow);
         size_t i = 0;
         for (; i + width <= n; i += width) {
             __m256i x[parts];
@@ -599,10 +618,10 @@ struct PackNarrowing {
             for (size_t e = 0; e < Wide; ++e) {
                 __m256i match[parts];
                 for (size_t k = 0; k < parts; ++k) {
-                    match[k] = equal<sizeof(S)>(x[k], wide_sources[e]);
+                    match[k] = equal<sizeof(S)>(x[k], entries.wide_sources[e]);
                     if constexpr (Check) fine[k] = _mm256_or_si256(fine[k], match[k]);
                 }
-                y = _mm256_blendv_epi8(y, wide_targets[e], packed<true>(match));
+                y = _mm256_blendv_epi8(y, entries.wide_targets[e], packed<true>(match));
             }
             if constexpr (Check) {
                 __m256i all = fine[0];
@@ -610,8 +629,8 @@ struct PackNarrowing {
                 if (!_mm256_testc_si256(all, _mm256_set1_epi32(-1))) break;
             }
             for (size_t e = 0; e < Narrow; ++e) {
-                y = _mm256_blendv_epi8(y, narrow_targets[e],
-                                       equal<sizeof(D)>(clamped, narrow_sources[e]));
+                y = _mm256_blendv_epi8(y, entries.narrow_targets[e],
+                                       equal<sizeof(D)>(clamped, entries.narrow_sources[e]));
             }
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), in_order(y));
         }
@@ -635,6 +654,11 @@ struct HalvesNarrowing {
     static constexpr size_t width = 32 / sizeof(D);
 
     static bool narrow(S source) { return told_apart<S, Mid>(source); }
+
+    // A map's entries as EntryVectors broadcasts them.
+    static __m256i wide_source(S x) { return _mm256_set1_epi64x(static_cast<int64_t>(x)); }
+    static __m256i narrow_source(S x) { return _mm256_set1_epi32(static_cast<int32_t>(x)); }
+    static __m256i target(D y) { return _mm256_set1_epi32(static_cast<int32_t>(y)); }
 
     // The 32-bit halves of a and b at `Half` (0 low, 1 high) of each element:
     // a0 a1 b0 b1 | a2 a3 b2 b3.
@@ -682,18 +706,8 @@ struct HalvesNarrowing {
     template <bool Check, size_t Wide, size_t Narrow>
     static size_t run(const S* src, D* dst, size_t n, const Selected<S, D>* wide,
                       const Selected<S, D>* narrow) {
-        __m256i wide_sources[Wide + 1];
-        __m256i wide_targets[Wide + 1];
-        __m256i narrow_sources[Narrow + 1];
-        __m256i narrow_targets[Narrow + 1];
-        for (size_t e = 0; e < Wide; ++e) {
-            wide_sources[e] = _mm256_set1_epi64x(static_cast<int64_t>(wide[e].source));
-            wide_targets[e] = _mm256_set1_epi32(static_cast<int32_t>(wide[e].target));
-        }
-        for (size_t e = 0; e < Narrow; ++e) {
-            narrow_sources[e] = _mm256_set1_epi32(static_cast<int32_t>(narrow[e].source));
-            narrow_targets[e] = _mm256_set1_epi32(static_cast<int32_t>(narrow[e].target));
-        }
+        const EntryVectors<Wide, Narrow> entries(std::type_identity<HalvesNarrowing>{}, wide,
+                                                 narrow);
         size_t i = 0;
         for (; i + width <= n; i += width) {
             __m256i mid[parts];
@@ -707,15 +721,16 @@ struct HalvesNarrowing {
                 __m256i fine = Check ? inside(clamped, fits) : fits;
                 __m256i y = clamped;
                 for (size_t e = 0; e < Wide; ++e) {
-                    const __m256i match = halves<0>(_mm256_cmpeq_epi64(a, wide_sources[e]),
-                                                    _mm256_cmpeq_epi64(b, wide_sources[e]));
+                    const __m256i source = entries.wide_sources[e];
+                    const __m256i match = halves<0>(_mm256_cmpeq_epi64(a, source),
+                                                    _mm256_cmpeq_epi64(b, source));
                     if constexpr (Check) fine = _mm256_or_si256(fine, match);
-                    y = _mm256_blendv_epi8(y, wide_targets[e], match);
+                    y = _mm256_blendv_epi8(y, entries.wide_targets[e], match);
                 }
                 if constexpr (Check) all = _mm256_and_si256(all, fine);
                 for (size_t e = 0; e < Narrow; ++e) {
-                    y = _mm256_blendv_epi8(y, narrow_targets[e],
-                                           _mm256_cmpeq_epi32(clamped, narrow_sources[e]));
+                    const __m256i match = _mm256_cmpeq_epi32(clamped, entries.narrow_sources[e]);
+                    y = _mm256_blendv_epi8(y, entries.narrow_targets[e], match);
                 }
                 mid[k] = _mm256_permute4x64_epi64(y, _MM_SHUFFLE(3, 1, 2, 0));
             }

@@ -56,14 +56,14 @@ size_t avx2_narrow_integers(const S* src, D* dst, size_t n, const TargetMap<S, D
                             bool check);
 
 // X(S, D) for each of those pairs.
-#define TOLVANE_PACKS_NARROW_PAIRS(X)                                                   \
-    X(int16_t, int8_t) X(int16_t, uint8_t) X(uint16_t, int8_t) X(uint16_t, uint8_t)     \
-    X(int32_t, int8_t) X(int32_t, uint8_t) X(int32_t, int16_t) X(int32_t, uint16_t)     \
-    X(uint32_t, int8_t) X(uint32_t, uint8_t) X(uint32_t, int16_t) X(uint32_t, uint16_t)     \
-    X(int64_t, int8_t) X(int64_t, uint8_t) X(int64_t, int16_t) X(int64_t, uint16_t)     \
-    X(int64_t, int32_t) X(int64_t, uint32_t) X(uint64_t, int8_t) X(uint64_t, uint8_t)   \
-    X(uint64_t, int16_t) X(uint64_t, uint16_t) X(uint64_t, int32_t) X(uint64_t, uint32_t)   \
-    X(int8_t, uint8_t) X(uint8_t, int8_t) X(int16_t, uint16_t) X(uint16_t, int16_t)     \
+#define TOLVANE_PACKS_NARROW_PAIRS(X)                                                    \
+    X(int16_t, int8_t) X(int16_t, uint8_t) X(uint16_t, int8_t) X(uint16_t, uint8_t)      \
+    X(int32_t, int8_t) X(int32_t, uint8_t) X(int32_t, int16_t) X(int32_t, uint16_t)      \
+    X(uint32_t, int8_t) X(uint32_t, uint8_t) X(uint32_t, int16_t) X(uint32_t, uint16_t)  \
+    X(int64_t, int8_t) X(int64_t, uint8_t) X(int64_t, int16_t) X(int64_t, uint16_t)      \
+    X(int64_t, int32_t) X(int64_t, uint32_t) X(uint64_t, int8_t) X(uint64_t, uint8_t)    \
+    X(uint64_t, int16_t) X(uint64_t, uint16_t) X(uint64_t, int32_t) X(uint64_t, uint32_t)\
+    X(int8_t, uint8_t) X(uint8_t, int8_t) X(int16_t, uint16_t) X(uint16_t, int16_t)      \
     X(int32_t, uint32_t) X(uint32_t, int32_t)
 
 // The element counts of one step, which decide what is written before an error
