@@ -48,6 +48,17 @@ CastOutcome convert_slice_int_to_float(std::span<const S> src, std::span<D> dst,
         // Nothing can fail: the map folds into the conversion's one pass
         // where it can.
         const std::span map(config.scalar_map);
+        if constexpr (std::same_as<S, int64_t> && std::same_as<D, float>) {
+            // The scalar conversions a vector at a time, as without a map;
+            // the rest, shorter than a vector, goes the ways below.
+            const auto padded = nearest ? detail::padded_map(map, n) : std::nullopt;
+            if (const size_t done =
+                    padded ? simd::i64_to_f32_nearest_mapped(src.first(n), dst.first(n), *padded)
+                           : 0) {
+                return convert_slice_int_to_float<S, D>(src.subspan(done, n - done),
+                                                        dst.subspan(done, n - done), config);
+            }
+        }
         const bool done = with_rounding_mode(
             nearest ? RoundingMode::NearestEven : config.rounding.value, [&](auto mode) {
                 return detail::convert_elements_with_map<

@@ -192,6 +192,8 @@ std::vector<PairCase> edge_cases() {
     cases.push_back(edge_case<int32_t, uint8_t>(
         "out_of_range_mapped", {{{7, 1}, {-1, 2}, {INT32_MAX, 3}}, absent}, -2));
     cases.push_back(edge_case<int64_t, float>("mapped", {{{3, 0.5f}}, ne}, int64_t{3}));
+    cases.push_back(edge_case<int64_t, float>(
+        "mapped_four", {{{INT64_MIN, 1.0f}, {3, 0.5f}, {-5, 2.0f}, {3, 9.0f}}, ne}, int64_t{3}));
     cases.push_back(edge_case<uint16_t, float16>("mapped", {{{9, h(-0.0)}}, ne}, uint16_t{9}));
     cases.push_back(edge_case<int16_t, float>("mapped_negative_zero", {{{9, -0.0f}}, ne}, int16_t{9}));
     return cases;

@@ -139,6 +139,19 @@ inline size_t narrow_integers(std::span<const S>, std::span<D>, const TargetMap<
 }
 #endif
 
+// int64 to float32, nearest-even, with a map's targets selected in (x86-64
+// with AVX2 only): how many elements it wrote, from the start, in whole
+// vectors (0 where the processor has no such path).
+#if defined(__x86_64__)
+size_t i64_to_f32_nearest_mapped(std::span<const int64_t> src, std::span<float> dst,
+                                 const TargetMap<int64_t, float>& map);
+#else
+inline size_t i64_to_f32_nearest_mapped(std::span<const int64_t>, std::span<float>,
+                                        const TargetMap<int64_t, float>&) {
+    return 0;
+}
+#endif
+
 // The pairs narrow_integers takes: the narrowings, and the changes of sign
 // of 8-, 16- and 32-bit integers.
 template <class S, class D>

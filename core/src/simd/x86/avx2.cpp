@@ -441,6 +441,43 @@ struct I64ToF32 {
     }
 };
 
+// int64 -> float32 with a map's targets selected in, eight elements a step.
+// The 64-bit compares' masks fall in the 32-bit halves of two vectors in the
+// order 0 1 4 5 | 2 3 6 7, so the conversions go into that order too, and
+// one permutation of 64-bit groups puts the step in order. The last entry
+// goes in first, so that the first match is what remains.
+template <size_t Entries>
+size_t i64_to_f32_selected(const int64_t* src, float* dst, size_t n,
+                           const TargetMap<int64_t, float>& map) {
+    __m256i sources[Entries];
+    __m256 targets[Entries];
+    for (size_t e = 0; e < Entries; ++e) {
+        sources[e] = _mm256_set1_epi64x(map.sources[e]);
+        targets[e] = _mm256_set1_ps(map.targets[e]);
+    }
+    const auto two = [](const int64_t* x) {
+        const __m128 zero = _mm_setzero_ps();
+        return _mm_unpacklo_ps(_mm_cvtsi64_ss(zero, x[0]), _mm_cvtsi64_ss(zero, x[1]));
+    };
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const int64_t* x = src + i;
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x + 4));
+        __m256 y = _mm256_set_m128(_mm_movelh_ps(two(x + 2), two(x + 6)),
+                                   _mm_movelh_ps(two(x), two(x + 4)));
+        for (size_t e = Entries; e-- > 0;) {
+            const __m256 match = _mm256_shuffle_ps(
+                _mm256_castsi256_ps(_mm256_cmpeq_epi64(a, sources[e])),
+                _mm256_castsi256_ps(_mm256_cmpeq_epi64(b, sources[e])), _MM_SHUFFLE(2, 0, 2, 0));
+            y = _mm256_blendv_ps(y, targets[e], match);
+        }
+        _mm256_storeu_ps(dst + i, _mm256_castpd_ps(_mm256_permute4x64_pd(
+                                      _mm256_castps_pd(y), _MM_SHUFFLE(3, 1, 2, 0))));
+    }
+    return i;
+}
+
 // A map's entry in the narrowing loops below.
 template <IntegerElement S, IntegerElement D>
 struct Selected {
@@ -802,6 +839,12 @@ size_t avx2_narrow_integers(const S* src, D* dst, size_t n, const TargetMap<S, D
     } else {
         return narrow_integers<false>(src, dst, n, map);
     }
+}
+
+size_t avx2_i64_to_f32_mapped(const int64_t* src, float* dst, size_t n,
+                              const TargetMap<int64_t, float>& map) {
+    return map.one ? i64_to_f32_selected<1>(src, dst, n, map)
+                   : i64_to_f32_selected<4>(src, dst, n, map);
 }
 
 #define TOLVANE_NARROW_INTEGERS(S, D)                                                         \

@@ -203,6 +203,13 @@ FastPathOutcome try_i64_to_f32_nearest(std::span<const int64_t> src, std::span<f
                                               : FastPathOutcome{};
 }
 
+size_t i64_to_f32_nearest_mapped(std::span<const int64_t> src, std::span<float> dst,
+                                 const TargetMap<int64_t, float>& map) {
+    if (active_target() != Target::Avx2) return 0;
+    return x86::avx2_i64_to_f32_mapped(src.data(), dst.data(), std::min(src.size(), dst.size()),
+                                       map);
+}
+
 template <IntegerElement S, IntegerElement D>
 size_t narrow_integers(std::span<const S> src, std::span<D> dst, const TargetMap<S, D>* map,
                        bool check) {

@@ -55,6 +55,10 @@ template <IntegerElement S, IntegerElement D>
 size_t avx2_narrow_integers(const S* src, D* dst, size_t n, const TargetMap<S, D>* map,
                             bool check);
 
+// try_i64_to_f32_nearest_mapped's AVX2 loop.
+size_t avx2_i64_to_f32_mapped(const int64_t* src, float* dst, size_t n,
+                              const TargetMap<int64_t, float>& map);
+
 // X(S, D) for each of those pairs.
 #define TOLVANE_PACKS_NARROW_PAIRS(X)                                                    \
     X(int16_t, int8_t) X(int16_t, uint8_t) X(uint16_t, int8_t) X(uint16_t, uint8_t)      \
