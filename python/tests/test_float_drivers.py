@@ -592,12 +592,14 @@ def test_float16_map_on_bit_patterns():
         assert reference.same_elements(result, expected, target), (target, result)
 
 
-@pytest.mark.parametrize("source, target", F2F)
+@pytest.mark.parametrize("source, target", F2F + F2I)
 def test_first_entry_wins_in_every_float_pair(source, target):
-    arr = np.array([1.0, 4.0], dtype=source)
+    # Long enough for the vector loops, with two entries for 1.0 and two for NaN.
+    arr = np.array([1.0, 4.0, math.nan] * 40, dtype=source)
     result = cast_array(arr, target_dtype=target, rounding_mode="towards-positive",
-                        scalar_map_entries=[(1.0, 2.0), (1.0, 3.0)])
-    assert result.tolist() == [2.0, 4.0]
+                        out_of_range_mode="clamp",
+                        scalar_map_entries=[(1.0, 2), (math.nan, 5), (1.0, 3), (-math.nan, 6)])
+    assert result.tolist() == [2, 4, 5] * 40
 
 
 @pytest.mark.parametrize("source, target", FLOAT_PAIRS)

@@ -28,10 +28,21 @@ __m256d round_clamp(__m256d v, double lo, double hi) {
         _mm256_set1_pd(hi));
 }
 
+// Whether any of four vectors, loaded through `Load`, holds a NaN: none does
+// where the load puts a stand-in in place of every NaN.
+template <class Load>
 bool any_nan(const __m256d (&v)[4]) {
+    if constexpr (!Load::leaves_nan) return false;
     const __m256d nan = _mm256_or_pd(_mm256_cmp_pd(v[0], v[1], _CMP_UNORD_Q),
                                      _mm256_cmp_pd(v[2], v[3], _CMP_UNORD_Q));
     return _mm256_movemask_pd(nan) != 0;
+}
+template <class Load>
+bool any_nan(const __m256 (&v)[4]) {
+    if constexpr (!Load::leaves_nan) return false;
+    const __m256 nan = _mm256_or_ps(_mm256_cmp_ps(v[0], v[1], _CMP_UNORD_Q),
+                                    _mm256_cmp_ps(v[2], v[3], _CMP_UNORD_Q));
+    return _mm256_movemask_ps(nan) != 0;
 }
 
 // The lanes of float32 and float64 vectors alike.
@@ -69,55 +80,40 @@ using Lanes = typename LanesOf<S>::type;
 }
 
 // How a float-to-integer block reads its elements: as they are, or with the
-// first matching entry's stand-in in place of each mapped element.
+// first matching entry's stand-in in place of each mapped element, and
+// whether a NaN can be left in a lane (not where a NaN source's stand-in
+// takes the place of every NaN, which then needs no test).
 struct AsLoaded {
+    static constexpr bool leaves_nan = true;
     template <class V>
     [[gnu::always_inline]] V operator()(V x) const {
         return x;
     }
 };
 
-// One entry, whose source is a NaN, which matches every NaN, or is not.
-template <FloatElement S, bool NanSource>
-struct OneStandIn {
-    Lanes<S> source;
-    Lanes<S> stand_in;
+// A map's entries: `Compared` of them, whose sources are not NaNs, compared
+// with each element, and with `NanSource` the first NaN source's stand-in
+// for every NaN. A NaN matches only the NaN sources and any other value only
+// the others, so the NaNs take theirs in a select of their own; without a
+// NaN source a NaN stays itself, its sign and payload too. The last entry
+// goes in first, so that the first match is what remains.
+template <FloatElement S, size_t Compared, bool NanSource>
+struct StandIns {
+    static constexpr bool leaves_nan = !NanSource;
+    Lanes<S> source[Compared + 1];
+    Lanes<S> stand_in[Compared + 1];
+    Lanes<S> nan_stand_in;
 
-    explicit OneStandIn(const StandInMap<S>& map)
-        : source(broadcast(map.sources[0])), stand_in(broadcast(map.stand_ins[0])) {}
-
-    [[gnu::always_inline]] Lanes<S> operator()(Lanes<S> x) const {
-        return select(NanSource ? unordered(x) : equal(x, source), stand_in, x);
-    }
-};
-
-// Four entries. A NaN matches only the NaN sources and any other value only
-// the others, so the NaNs take the first NaN source's stand-in in a select
-// of their own, where there is a NaN source; otherwise a NaN stays itself,
-// its sign and payload too. The last entry goes in first, so that the first
-// match is what remains.
-template <FloatElement S>
-struct FourStandIns {
-    static constexpr size_t entries = 4;
-    Lanes<S> source[entries];
-    Lanes<S> stand_in[entries];
-    Lanes<S> nan_stand_in{};
-    bool nan_source = false;
-
-    explicit FourStandIns(const StandInMap<S>& map) {
-        for (size_t e = entries; e-- > 0;) {
-            source[e] = broadcast(map.sources[e]);
-            stand_in[e] = broadcast(map.stand_ins[e]);
-            if (is_nan(map.sources[e])) {
-                nan_stand_in = stand_in[e];
-                nan_source = true;
-            }
+    StandIns(const S* sources, const S* stand_ins, S nan) : nan_stand_in(broadcast(nan)) {
+        for (size_t e = 0; e < Compared; ++e) {
+            source[e] = broadcast(sources[e]);
+            stand_in[e] = broadcast(stand_ins[e]);
         }
     }
 
     [[gnu::always_inline]] Lanes<S> operator()(Lanes<S> x) const {
-        Lanes<S> v = nan_source ? select(unordered(x), nan_stand_in, x) : x;
-        for (size_t e = entries; e-- > 0;) v = select(equal(x, source[e]), stand_in[e], v);
+        Lanes<S> v = NanSource ? select(unordered(x), nan_stand_in, x) : x;
+        for (size_t e = Compared; e-- > 0;) v = select(equal(x, source[e]), stand_in[e], v);
         return v;
     }
 };
@@ -134,9 +130,7 @@ struct F32ToU8Clamp {
                                                const Load& load = {}) {
         __m256 v[4];
         for (int k = 0; k < 4; ++k) v[k] = load(_mm256_loadu_ps(src + 8 * k));
-        const __m256 nan = _mm256_or_ps(_mm256_cmp_ps(v[0], v[1], _CMP_UNORD_Q),
-                                        _mm256_cmp_ps(v[2], v[3], _CMP_UNORD_Q));
-        if (_mm256_movemask_ps(nan) != 0) return false;
+        if (any_nan<Load>(v)) return false;
         __m256i w[4];
         for (int k = 0; k < 4; ++k) {
             const __m256 r = _mm256_round_ps(v[k], rounding_control<Mode>);
@@ -162,7 +156,7 @@ struct F64ToU8Clamp {
                                                const Load& load = {}) {
         __m256d v[4];
         for (int k = 0; k < 4; ++k) v[k] = load(_mm256_loadu_pd(src + 4 * k));
-        if (any_nan(v)) return false;
+        if (any_nan<Load>(v)) return false;
         __m128i w[4];
         for (int k = 0; k < 4; ++k) w[k] = _mm256_cvttpd_epi32(round_clamp<Mode>(v[k], 0.0, 255.0));
         const __m128i bytes =
@@ -180,7 +174,7 @@ struct F64ToI32Clamp {
                                                const Load& load = {}) {
         __m256d v[4];
         for (int k = 0; k < 4; ++k) v[k] = load(_mm256_loadu_pd(src + 4 * k));
-        if (any_nan(v)) return false;
+        if (any_nan<Load>(v)) return false;
         for (int k = 0; k < 4; ++k) {
             _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 4 * k),
                              _mm256_cvttpd_epi32(round_clamp<Mode>(v[k], -0x1p31, 0x1p31 - 1)));
@@ -225,9 +219,7 @@ struct F32ToI32ClampTo {
     [[gnu::always_inline]] static bool convert(const float* src, D* dst, const Load& load = {}) {
         __m256 v[4];
         for (int k = 0; k < 4; ++k) v[k] = load(_mm256_loadu_ps(src + 8 * k));
-        const __m256 nan = _mm256_or_ps(_mm256_cmp_ps(v[0], v[1], _CMP_UNORD_Q),
-                                        _mm256_cmp_ps(v[2], v[3], _CMP_UNORD_Q));
-        if (_mm256_movemask_ps(nan) != 0) return false;
+        if (any_nan<Load>(v)) return false;
         const __m256 half = _mm256_set1_ps(0x1p31f);
         for (int k = 0; k < 4; ++k) {
             const __m256 r = _mm256_round_ps(v[k], rounding_control<Mode>);
@@ -855,6 +847,6 @@ TOLVANE_PACKS_NARROW_PAIRS(TOLVANE_NARROW_INTEGERS)
 const PathTable avx2_paths =
     make_extended_path_table<F32ToU8Clamp, F64ToU8Clamp, F64ToI32Clamp, F64ToI32Check, F64ToF32,
                              F32ToF16, F64ToF16, F16ToF32, I64ToI32Check, I64ToF32,
-                             F32ToI32Clamp, F32ToU32Clamp, OneStandIn, FourStandIns>();
+                             F32ToI32Clamp, F32ToU32Clamp, StandIns>();
 
 }  // namespace tolvane::simd::x86

@@ -19,8 +19,9 @@
 // stores a whole block of int64 -> int32 or returns false without writing
 // when an element is out of range), I64ToF32 (`width`, `convert`),
 // F32ToI32Clamp and F32ToU32Clamp (templates on the rounding mode, like the
-// other float-to-integer block types), and OneStandIn<S, whether its source
-// is a NaN> and FourStandIns<S>, made from a StandInMap<S>, which put a map's
+// other float-to-integer block types), and StandIns<S, how many sources
+// other than NaNs it compares, whether it has a NaN source>, made from those
+// sources, their stand-ins and the NaN source's, which puts a map's
 // stand-ins in place of the mapped elements as a float-to-integer block
 // type's `convert` loads them (its optional third argument), and F64ToF32's
 // `convert_tested` (source, destination, whether to test for overflow, load),
@@ -64,14 +65,32 @@ FastPathOutcome float_to_int(std::span<const S> src, std::span<D> dst, RoundingM
     });
 }
 
-// Calls run(load) with the load that puts the map's stand-ins in: for one
-// entry, with a NaN source or not, or for four.
-template <template <class, bool> class One, template <class> class Four, FloatElement S,
-          class Run>
+// Calls run(load) with the load that puts the map's stand-ins in: the
+// entries with other sources than NaNs, in their order, one or all four,
+// or up to three beside a NaN source (repeats at the end change no first
+// match).
+template <template <class, size_t, bool> class StandIns, FloatElement S, class Run>
 std::optional<size_t> with_stand_ins(const StandInMap<S>& map, Run&& run) {
-    if (!map.one) return run(Four<S>(map));
-    if (is_nan(map.sources[0])) return run(One<S, true>(map));
-    return run(One<S, false>(map));
+    S sources[4];
+    S stand_ins[4];
+    size_t count = 0;
+    std::optional<S> nan;
+    for (size_t e = 0; e < (map.one ? 1 : 4); ++e) {
+        if (!is_nan(map.sources[e])) {
+            sources[count] = map.sources[e];
+            stand_ins[count++] = map.stand_ins[e];
+        } else if (!nan) {
+            nan = map.stand_ins[e];
+        }
+    }
+    if (nan && count == 0) return run(StandIns<S, 0, true>(sources, stand_ins, *nan));
+    if (!nan && count == 1) return run(StandIns<S, 1, false>(sources, stand_ins, S{}));
+    for (; count < (nan ? 3 : 4); ++count) {
+        sources[count] = sources[count - 1];
+        stand_ins[count] = stand_ins[count - 1];
+    }
+    if (nan) return run(StandIns<S, 3, true>(sources, stand_ins, *nan));
+    return run(StandIns<S, 4, false>(sources, stand_ins, S{}));
 }
 
 // Whole blocks of `width` elements from the start while convert(i) stores
@@ -85,12 +104,12 @@ template <size_t Width, class Convert>
 
 // Whole blocks with the map's stand-ins put in, while they convert; nothing
 // for NearestAway.
-template <template <RoundingMode::Value> class Vector, template <class, bool> class One,
-          template <class> class Four, FloatElement S, IntegerElement D>
+template <template <RoundingMode::Value> class Vector,
+          template <class, size_t, bool> class StandIns, FloatElement S, IntegerElement D>
 std::optional<size_t> blocks_with_map(std::span<const S> src, std::span<D> dst,
                                       RoundingMode rounding, const StandInMap<S>& map) {
     const size_t n = std::min(src.size(), dst.size());
-    return with_stand_ins<One, Four>(map, [&](const auto& load) {
+    return with_stand_ins<StandIns>(map, [&](const auto& load) {
         return with_rounding_mode(rounding, [&](auto mode) -> std::optional<size_t> {
             if constexpr (mode.value == RoundingMode::NearestAway) {
                 return std::nullopt;
@@ -106,11 +125,11 @@ std::optional<size_t> blocks_with_map(std::span<const S> src, std::span<D> dst,
 
 // float64 -> float32 in whole blocks with a map's stand-ins put in, up to
 // the first block with a source that may overflow, when that is an error.
-template <class Narrow, template <class, bool> class One, template <class> class Four>
+template <class Narrow, template <class, size_t, bool> class StandIns>
 std::optional<size_t> f64_to_f32_with_map(std::span<const double> src, std::span<float> dst,
                                           bool check_overflow, const StandInMap<double>& map) {
     const size_t n = std::min(src.size(), dst.size());
-    return with_stand_ins<One, Four>(map, [&](const auto& load) -> std::optional<size_t> {
+    return with_stand_ins<StandIns>(map, [&](const auto& load) -> std::optional<size_t> {
         return whole_blocks<Narrow::width>(n, [&](size_t i) {
             return Narrow::convert_tested(src.data() + i, dst.data() + i, check_overflow, load);
         });
@@ -118,21 +137,21 @@ std::optional<size_t> f64_to_f32_with_map(std::span<const double> src, std::span
 }
 
 // Narrowing to float16 with the map's stand-ins put in.
-template <template <RoundingMode::Value> class Narrow, template <class, bool> class One,
-          template <class> class Four, FloatElement S>
+template <template <RoundingMode::Value> class Narrow,
+          template <class, size_t, bool> class StandIns, FloatElement S>
 std::optional<size_t> float16_with_map(std::span<const S> src, std::span<float16> dst,
                                        RoundingMode rounding, bool check_overflow,
                                        const StandInMap<S>& map) {
-    return with_stand_ins<One, Four>(map, [&](const auto& load) {
+    return with_stand_ins<StandIns>(map, [&](const auto& load) {
         return float16_blocks::narrow_loaded<Narrow>(src, dst, rounding, check_overflow, load);
     });
 }
 
 // Widening from float16 with the map's targets selected in.
-template <class Widen, template <class, bool> class One, template <class> class Four>
+template <class Widen, template <class, size_t, bool> class StandIns>
 std::optional<size_t> f16_to_f32_with_map(std::span<const float16> src, std::span<float> dst,
                                           const StandInMap<float>& map) {
-    return with_stand_ins<One, Four>(map, [&](const auto& select) -> std::optional<size_t> {
+    return with_stand_ins<StandIns>(map, [&](const auto& select) -> std::optional<size_t> {
         return float16_blocks::widen_selected<Widen>(src, dst, select);
     });
 }
@@ -208,7 +227,7 @@ template <template <RoundingMode::Value> class F32ToU8,
           template <RoundingMode::Value> class F64ToF16, class F16ToF32, class I64ToI32,
           class I64ToF32, template <RoundingMode::Value> class F32ToI32Clamp,
           template <RoundingMode::Value> class F32ToU32Clamp,
-          template <class, bool> class OneStandIn, template <class> class FourStandIns>
+          template <class, size_t, bool> class StandIns>
 constexpr PathTable make_extended_path_table() {
     PathTable table = make_path_table<F32ToU8, F64ToU8, F64ToI32Clamp, F64ToI32Check, F64ToF32>();
     table.f32_to_f16 = float16_blocks::narrow<F32ToF16, float>;
@@ -221,21 +240,21 @@ constexpr PathTable make_extended_path_table() {
     table.f32_to_u32_clamp =
         float_to_int<F32ToU32Clamp, RangePolicy::Clamp, element_step, float, uint32_t>;
     table.f32_to_u8_clamp_mapped =
-        blocks_with_map<F32ToU8, OneStandIn, FourStandIns, float, uint8_t>;
+        blocks_with_map<F32ToU8, StandIns, float, uint8_t>;
     table.f64_to_u8_clamp_mapped =
-        blocks_with_map<F64ToU8, OneStandIn, FourStandIns, double, uint8_t>;
+        blocks_with_map<F64ToU8, StandIns, double, uint8_t>;
     table.f64_to_i32_clamp_mapped =
-        blocks_with_map<F64ToI32Clamp, OneStandIn, FourStandIns, double, int32_t>;
+        blocks_with_map<F64ToI32Clamp, StandIns, double, int32_t>;
     table.f64_to_i32_check_mapped =
-        blocks_with_map<F64ToI32Check, OneStandIn, FourStandIns, double, int32_t>;
+        blocks_with_map<F64ToI32Check, StandIns, double, int32_t>;
     table.f32_to_i32_clamp_mapped =
-        blocks_with_map<F32ToI32Clamp, OneStandIn, FourStandIns, float, int32_t>;
+        blocks_with_map<F32ToI32Clamp, StandIns, float, int32_t>;
     table.f32_to_u32_clamp_mapped =
-        blocks_with_map<F32ToU32Clamp, OneStandIn, FourStandIns, float, uint32_t>;
-    table.f64_to_f32_nearest_mapped = f64_to_f32_with_map<F64ToF32, OneStandIn, FourStandIns>;
-    table.f32_to_f16_mapped = float16_with_map<F32ToF16, OneStandIn, FourStandIns, float>;
-    table.f64_to_f16_mapped = float16_with_map<F64ToF16, OneStandIn, FourStandIns, double>;
-    table.f16_to_f32_mapped = f16_to_f32_with_map<F16ToF32, OneStandIn, FourStandIns>;
+        blocks_with_map<F32ToU32Clamp, StandIns, float, uint32_t>;
+    table.f64_to_f32_nearest_mapped = f64_to_f32_with_map<F64ToF32, StandIns>;
+    table.f32_to_f16_mapped = float16_with_map<F32ToF16, StandIns, float>;
+    table.f64_to_f16_mapped = float16_with_map<F64ToF16, StandIns, double>;
+    table.f16_to_f32_mapped = f16_to_f32_with_map<F16ToF32, StandIns>;
     return table;
 }
 
