@@ -24,6 +24,20 @@ CastOutcome convert_slice_float_to_int(std::span<const S> src, std::span<D> dst,
 
 namespace detail {
 
+// Whether the vector blocks take every call with a map that the block loops
+// would fold in, under Clamp in `Mode`: x86-64 builds run the folded loops
+// with AVX2 only, and leave these out.
+template <RoundingMode::Value Mode, FloatElement S, IntegerElement D>
+inline constexpr bool vector_blocks_take_clamped_maps =
+#ifdef TOLVANE_AVX2_LOOPS
+    Mode != RoundingMode::NearestAway && !std::same_as<S, float16> &&
+    (simd::clamps_floats<S, D> || std::same_as<D, uint8_t> ||
+     (std::same_as<S, double> && std::same_as<D, int32_t>) ||
+     (std::same_as<S, float> && sizeof(D) == 4));
+#else
+    false;
+#endif
+
 // The block loops, with the call's one-entry map folded into their loads
 // where `substituted` is given.
 template <RoundingMode::Value Mode, FloatElement S, IntegerElement D>
@@ -50,7 +64,9 @@ CastOutcome float_to_int_in_blocks(const S* in, D* out, size_t n, const CastConf
             }
             return element_loop(x, y, len);
         };
-        if constexpr (Range != RangeRule::Wrap && !std::same_as<S, float16>) {
+        if constexpr (Range != RangeRule::Wrap && !std::same_as<S, float16> &&
+                      !(Range == RangeRule::Clamp &&
+                        vector_blocks_take_clamped_maps<Mode, S, D>)) {
             if (substituted) return convert_in_blocks<Rule>(in, out, n, block_loop, *substituted);
         }
         // The caller folds no map here.
@@ -90,7 +106,9 @@ std::optional<size_t> fast_path_with_map(std::span<const S> src, std::span<D> ds
     if constexpr (std::same_as<S, float16>) {
         return std::nullopt;
     } else {
-        if (!has_fast_path(config)) return std::nullopt;
+        constexpr bool clamps = simd::clamps_floats<S, D>;
+        const bool clamped = clamps && config.out_of_range == OutOfRangeMode::Clamp;
+        if (!clamped && !has_fast_path(config)) return std::nullopt;
         const auto plain = without_map(config);
         const auto unmapped = [&plain](const S* x, D* y, size_t len) {
             return convert_slice_float_to_int<S, D>({x, len}, {y, len}, plain);
@@ -101,7 +119,9 @@ std::optional<size_t> fast_path_with_map(std::span<const S> src, std::span<D> ds
         const auto x = src.first(n);
         const auto y = dst.first(n);
         const RoundingMode rounding = config.rounding;
-        if constexpr (std::same_as<D, uint8_t> && std::same_as<S, float>) {
+        if constexpr (clamps) {
+            return simd::clamp_floats(x, y, rounding, &map);
+        } else if constexpr (std::same_as<D, uint8_t> && std::same_as<S, float>) {
             return simd::try_f32_to_u8_clamp_mapped(x, y, rounding, map);
         } else if constexpr (std::same_as<D, uint8_t>) {
             return simd::try_f64_to_u8_clamp_mapped(x, y, rounding, map);
@@ -198,10 +218,20 @@ CastOutcome convert_slice_float_to_int(std::span<const S> src, std::span<D> dst,
     }
     CastOutcome fast;
     if (detail::try_float_to_int_fast_path(src.first(n), dst.first(n), config, fast)) return fast;
-    const S* in = src.data();
-    D* out = dst.data();
+    // The vector blocks under Clamp, where the pair has them, up to a block
+    // with a NaN; the block loops from there.
+    size_t i = 0;
+    if constexpr (simd::clamps_floats<S, D>) {
+        if (config.out_of_range == OutOfRangeMode::Clamp) {
+            const simd::StandInMap<S>* no_map = nullptr;
+            i = simd::clamp_floats(src.first(n), dst.first(n), config.rounding, no_map)
+                    .value_or(0);
+        }
+    }
+    const S* in = src.data() + i;
+    D* out = dst.data() + i;
     return with_rounding_mode(config.rounding, [&](auto mode) {
-        return detail::float_to_int_in_blocks<mode.value>(in, out, n, config);
+        return detail::float_to_int_in_blocks<mode.value>(in, out, n - i, config);
     });
 }
 

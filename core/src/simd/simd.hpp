@@ -139,6 +139,32 @@ inline size_t narrow_integers(std::span<const S>, std::span<D>, const TargetMap<
 }
 #endif
 
+// Float to integer conversion under Clamp, for the pairs clamps_floats
+// takes (x86-64 with AVX2 only): whole vector blocks up to the first block
+// with a NaN that the map doesn't catch, with the map's stand-ins put in
+// where `map` isn't null. Returns how many elements it wrote, from the
+// start, for the kernel's loops to go on from; or nothing, having written
+// nothing, where the processor has no such path or the mode is NearestAway.
+#if defined(__x86_64__)
+template <FloatElement S, IntegerElement D>
+std::optional<size_t> clamp_floats(std::span<const S> src, std::span<D> dst,
+                                   RoundingMode rounding, const StandInMap<S>* map);
+#else
+template <FloatElement S, IntegerElement D>
+inline std::optional<size_t> clamp_floats(std::span<const S>, std::span<D>, RoundingMode,
+                                          const StandInMap<S>*) {
+    return std::nullopt;
+}
+#endif
+
+// The pairs clamp_floats takes: float32 and float64 into the integers of up
+// to 16 bits that have no fast path of their own, and float64 into uint32.
+template <class S, class D>
+inline constexpr bool clamps_floats =
+    (std::same_as<S, float> || std::same_as<S, double>) && IntegerElement<D> &&
+    ((sizeof(D) <= 2 && !std::same_as<D, uint8_t>) ||
+     (std::same_as<S, double> && std::same_as<D, uint32_t>));
+
 // int64 to float32, nearest-even, with a map's targets selected in (x86-64
 // with AVX2 only): how many elements it wrote, from the start, in whole
 // vectors (0 where the processor has no such path).

@@ -59,6 +59,8 @@ struct LanesOf<double> {
 template <FloatElement S>
 using Lanes = typename LanesOf<S>::type;
 
+[[gnu::always_inline]] inline __m256 loaded(const float* x) { return _mm256_loadu_ps(x); }
+[[gnu::always_inline]] inline __m256d loaded(const double* x) { return _mm256_loadu_pd(x); }
 [[gnu::always_inline]] inline __m256 broadcast(float x) { return _mm256_set1_ps(x); }
 [[gnu::always_inline]] inline __m256d broadcast(double x) { return _mm256_set1_pd(x); }
 [[gnu::always_inline]] inline __m256 unordered(__m256 x) { return _mm256_cmp_ps(x, x, _CMP_UNORD_Q); }
@@ -122,66 +124,96 @@ struct StandIns {
 // without writing anything when an element of the block fails; the shared
 // finish then replays the block in steps.
 
-template <RoundingMode::Value Mode>
-struct F32ToU8Clamp {
-    static constexpr size_t width = 32;
-    template <class Load = AsLoaded>
-    [[gnu::always_inline]] static bool convert(const float* src, uint8_t* dst,
-                                               const Load& load = {}) {
-        __m256 v[4];
-        for (int k = 0; k < 4; ++k) v[k] = load(_mm256_loadu_ps(src + 8 * k));
-        if (any_nan<Load>(v)) return false;
-        __m256i w[4];
-        for (int k = 0; k < 4; ++k) {
-            const __m256 r = _mm256_round_ps(v[k], rounding_control<Mode>);
-            w[k] = _mm256_cvttps_epi32(
-                _mm256_min_ps(_mm256_max_ps(r, _mm256_setzero_ps()), _mm256_set1_ps(255.0f)));
+// float32 -> integers of up to 16 bits and float64 -> integers of up to 32
+// bits under Clamp, four source vectors a block: each rounded, limited to
+// D's range, converted to int32 lanes (a uint32 target's range moved down
+// by 2^31 before, exactly, and its top bit flipped back after) and packed
+// into D's lanes, which the limits keep from saturating.
+template <RoundingMode::Value Mode, FloatElement S, IntegerElement D>
+struct FloatToIntClamp {
+    static_assert(sizeof(D) <= 2 || (std::same_as<S, double> && sizeof(D) == 4));
+    static constexpr size_t lanes = 32 / sizeof(S);
+    static constexpr size_t width = 4 * lanes;
+    static constexpr double lo = std::numeric_limits<D>::min();
+    static constexpr double hi = std::numeric_limits<D>::max();
+
+    static __m256i int32_lanes(__m256 v) {
+        const __m256 r = _mm256_round_ps(v, rounding_control<Mode>);
+        return _mm256_cvttps_epi32(
+            _mm256_min_ps(_mm256_max_ps(r, _mm256_set1_ps(lo)), _mm256_set1_ps(hi)));
+    }
+    static __m128i int32_lanes(__m256d v) {
+        const __m256d r = round_clamp<Mode>(v, lo, hi);
+        if constexpr (std::same_as<D, uint32_t>) {
+            const __m128i w = _mm256_cvttpd_epi32(_mm256_sub_pd(r, _mm256_set1_pd(0x1p31)));
+            return _mm_xor_si128(w, _mm_set1_epi32(INT32_MIN));
+        } else {
+            return _mm256_cvttpd_epi32(r);
         }
-        // The packs work within 128-bit halves; the permutation puts the
-        // four-byte groups back in element order.
-        const __m256i bytes =
-            _mm256_packus_epi16(_mm256_packs_epi32(w[0], w[1]), _mm256_packs_epi32(w[2], w[3]));
-        const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst),
-                            _mm256_permutevar8x32_epi32(bytes, order));
+    }
+
+    // a and b packed into 16-bit lanes, within 128-bit halves.
+    static __m256i words(__m256i a, __m256i b) {
+        return std::same_as<D, uint16_t> ? _mm256_packus_epi32(a, b) : _mm256_packs_epi32(a, b);
+    }
+    static __m128i words(__m128i a, __m128i b) {
+        return std::same_as<D, uint16_t> ? _mm_packus_epi32(a, b) : _mm_packs_epi32(a, b);
+    }
+    // Four int32 vectors' bytes.
+    template <class V>
+    static V bytes(const V (&w)[4]) {
+        const V a = words(w[0], w[1]);
+        const V b = words(w[2], w[3]);
+        if constexpr (sizeof(V) == 32) {
+            return std::is_signed_v<D> ? _mm256_packs_epi16(a, b) : _mm256_packus_epi16(a, b);
+        } else {
+            return std::is_signed_v<D> ? _mm_packs_epi16(a, b) : _mm_packus_epi16(a, b);
+        }
+    }
+
+    template <class Load = AsLoaded>
+    [[gnu::always_inline]] static bool convert(const S* src, D* dst, const Load& load = {}) {
+        Lanes<S> v[4];
+        for (size_t k = 0; k < 4; ++k) v[k] = load(loaded(src + lanes * k));
+        if (any_nan<Load>(v)) return false;
+        decltype(int32_lanes(v[0])) w[4];
+        for (size_t k = 0; k < 4; ++k) w[k] = int32_lanes(v[k]);
+        if constexpr (std::same_as<S, float>) {
+            // The packs work within 128-bit halves; the permutations put the
+            // groups back in element order.
+            if constexpr (sizeof(D) == 1) {
+                const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst),
+                                    _mm256_permutevar8x32_epi32(bytes(w), order));
+            } else {
+                for (size_t h = 0; h < 2; ++h) {
+                    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 16 * h),
+                                        _mm256_permute4x64_epi64(words(w[2 * h], w[2 * h + 1]),
+                                                                 _MM_SHUFFLE(3, 1, 2, 0)));
+                }
+            }
+        } else if constexpr (sizeof(D) == 1) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), bytes(w));
+        } else if constexpr (sizeof(D) == 2) {
+            for (size_t h = 0; h < 2; ++h) {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 8 * h),
+                                 words(w[2 * h], w[2 * h + 1]));
+            }
+        } else {
+            for (size_t k = 0; k < 4; ++k) {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 4 * k), w[k]);
+            }
+        }
         return true;
     }
 };
 
 template <RoundingMode::Value Mode>
-struct F64ToU8Clamp {
-    static constexpr size_t width = 16;
-    template <class Load = AsLoaded>
-    [[gnu::always_inline]] static bool convert(const double* src, uint8_t* dst,
-                                               const Load& load = {}) {
-        __m256d v[4];
-        for (int k = 0; k < 4; ++k) v[k] = load(_mm256_loadu_pd(src + 4 * k));
-        if (any_nan<Load>(v)) return false;
-        __m128i w[4];
-        for (int k = 0; k < 4; ++k) w[k] = _mm256_cvttpd_epi32(round_clamp<Mode>(v[k], 0.0, 255.0));
-        const __m128i bytes =
-            _mm_packus_epi16(_mm_packs_epi32(w[0], w[1]), _mm_packs_epi32(w[2], w[3]));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), bytes);
-        return true;
-    }
-};
-
+using F32ToU8Clamp = FloatToIntClamp<Mode, float, uint8_t>;
 template <RoundingMode::Value Mode>
-struct F64ToI32Clamp {
-    static constexpr size_t width = 16;
-    template <class Load = AsLoaded>
-    [[gnu::always_inline]] static bool convert(const double* src, int32_t* dst,
-                                               const Load& load = {}) {
-        __m256d v[4];
-        for (int k = 0; k < 4; ++k) v[k] = load(_mm256_loadu_pd(src + 4 * k));
-        if (any_nan<Load>(v)) return false;
-        for (int k = 0; k < 4; ++k) {
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 4 * k),
-                             _mm256_cvttpd_epi32(round_clamp<Mode>(v[k], -0x1p31, 0x1p31 - 1)));
-        }
-        return true;
-    }
-};
+using F64ToU8Clamp = FloatToIntClamp<Mode, double, uint8_t>;
+template <RoundingMode::Value Mode>
+using F64ToI32Clamp = FloatToIntClamp<Mode, double, int32_t>;
 
 template <RoundingMode::Value Mode>
 struct F64ToI32Check {
@@ -832,6 +864,29 @@ size_t avx2_narrow_integers(const S* src, D* dst, size_t n, const TargetMap<S, D
         return narrow_integers<false>(src, dst, n, map);
     }
 }
+
+template <FloatElement S, IntegerElement D>
+std::optional<size_t> avx2_clamp_floats(const S* src, D* dst, size_t n, RoundingMode rounding,
+                                        const StandInMap<S>* map) {
+    return with_rounding_mode(rounding, [&](auto mode) -> std::optional<size_t> {
+        if constexpr (mode.value == RoundingMode::NearestAway) {
+            return std::nullopt;
+        } else {
+            using Block = FloatToIntClamp<mode.value, S, D>;
+            const auto blocks = [&](const auto& load) -> std::optional<size_t> {
+                return whole_blocks<Block::width>(
+                    n, [&](size_t i) { return Block::convert(src + i, dst + i, load); });
+            };
+            return map ? with_stand_ins<StandIns>(*map, blocks) : blocks(AsLoaded{});
+        }
+    });
+}
+
+#define TOLVANE_CLAMP_FLOATS(S, D)                                                          \
+    template std::optional<size_t> avx2_clamp_floats(const S*, D*, size_t, RoundingMode, \
+                                                     const StandInMap<S>*);
+TOLVANE_CLAMPED_FLOAT_PAIRS(TOLVANE_CLAMP_FLOATS)
+#undef TOLVANE_CLAMP_FLOATS
 
 size_t avx2_i64_to_f32_mapped(const int64_t* src, float* dst, size_t n,
                               const TargetMap<int64_t, float>& map) {

@@ -203,6 +203,20 @@ FastPathOutcome try_i64_to_f32_nearest(std::span<const int64_t> src, std::span<f
                                               : FastPathOutcome{};
 }
 
+template <FloatElement S, IntegerElement D>
+std::optional<size_t> clamp_floats(std::span<const S> src, std::span<D> dst,
+                                   RoundingMode rounding, const StandInMap<S>* map) {
+    if (active_target() != Target::Avx2) return std::nullopt;
+    return x86::avx2_clamp_floats(src.data(), dst.data(), std::min(src.size(), dst.size()),
+                                  rounding, map);
+}
+
+#define TOLVANE_CLAMP_FLOATS(S, D)                                                            \
+    template std::optional<size_t> clamp_floats(std::span<const S>, std::span<D>, RoundingMode, \
+                                                const StandInMap<S>*);
+TOLVANE_CLAMPED_FLOAT_PAIRS(TOLVANE_CLAMP_FLOATS)
+#undef TOLVANE_CLAMP_FLOATS
+
 size_t i64_to_f32_nearest_mapped(std::span<const int64_t> src, std::span<float> dst,
                                  const TargetMap<int64_t, float>& map) {
     if (active_target() != Target::Avx2) return 0;

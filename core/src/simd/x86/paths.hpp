@@ -55,6 +55,16 @@ template <IntegerElement S, IntegerElement D>
 size_t avx2_narrow_integers(const S* src, D* dst, size_t n, const TargetMap<S, D>* map,
                             bool check);
 
+// clamp_floats' AVX2 loops, for the pairs clamps_floats takes.
+template <FloatElement S, IntegerElement D>
+std::optional<size_t> avx2_clamp_floats(const S* src, D* dst, size_t n, RoundingMode rounding,
+                                        const StandInMap<S>* map);
+
+// X(S, D) for each of those pairs.
+#define TOLVANE_CLAMPED_FLOAT_PAIRS(X)                                                   \
+    X(float, int8_t) X(float, int16_t) X(float, uint16_t) X(double, int8_t)              \
+    X(double, int16_t) X(double, uint16_t) X(double, uint32_t)
+
 // try_i64_to_f32_nearest_mapped's AVX2 loop.
 size_t avx2_i64_to_f32_mapped(const int64_t* src, float* dst, size_t n,
                               const TargetMap<int64_t, float>& map);
