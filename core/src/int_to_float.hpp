@@ -59,6 +59,29 @@ CastOutcome convert_slice_int_to_float(std::span<const S> src, std::span<D> dst,
                                                         dst.subspan(done, n - done), config);
             }
         }
+        if constexpr (sizeof(S) == 8 && std::same_as<D, double>) {
+            // One entry in the directed modes' block loops, with its
+            // stand-in put in: 0.85 of the time of the one-pass loop below,
+            // which four entries take in less.
+            const auto padded = !nearest && detail::folded_map_loops_run()
+                                    ? detail::padded_map(map, n)
+                                    : std::nullopt;
+            const auto unmapped = [plain = without_map(config)](const S* x, D* y, size_t len) {
+                return convert_slice_int_to_float<S, D>({x, len}, {y, len}, plain);
+            };
+            const auto stand_ins = padded && padded->one ? detail::stand_ins_for(*padded, unmapped)
+                                                         : std::nullopt;
+            if (stand_ins) {
+                const detail::Substituted<1, S> load{
+                    detail::StandIns<1, S>(padded->sources, stand_ins->data())};
+                with_rounding_mode(config.rounding, [&](auto mode) {
+                    using Rule = detail::IntToFloatRule<mode.value, S, D>;
+                    for (size_t i = 0; i < n; i = detail::convert_blocks<Rule>(in, out, i, n, load)) {
+                    }
+                });
+                return std::nullopt;
+            }
+        }
         const bool done = with_rounding_mode(
             nearest ? RoundingMode::NearestEven : config.rounding.value, [&](auto mode) {
                 return detail::convert_elements_with_map<

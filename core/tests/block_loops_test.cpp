@@ -120,6 +120,10 @@ std::vector<PairCase> edge_cases() {
             edge_case<float, uint32_t>(m + "_clamped_mapped_nan", {{{NAN, 7}}, clamp, mode}, NAN));
         cases.push_back(edge_case<int64_t, float>(m + "_directed", {{}, mode}, (int64_t{1} << 60) + 1));
         cases.push_back(edge_case<uint64_t, double>(m + "_mapped", {{{3, 0.5}}, mode}, uint64_t{3}));
+        cases.push_back(edge_case<int64_t, double>(m + "_mapped_stand_in", {{{-3, 1e18}}, mode},
+                                                   int64_t{-3}));
+        cases.push_back(edge_case<int64_t, double>(
+            m + "_mapped_stand_ins", {{{-3, 1e18}, {5, -2.0}}, mode}, int64_t{5}));
         cases.push_back(edge_case<uint32_t, float16>(m + "_mapped", {{{70000, h(1.0)}}, mode}, 70000u));
         cases.push_back(edge_case<int32_t, float>(m + "_directed", {{}, mode}, (1 << 24) + 1));
         cases.push_back(edge_case<double, float16>(m + "_mapped_overflow", {{{-0.0, h(2.0)}}, absent, mode}, 7e4));
