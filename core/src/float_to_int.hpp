@@ -30,10 +30,10 @@ namespace detail {
 template <RoundingMode::Value Mode, FloatElement S, IntegerElement D>
 inline constexpr bool vector_blocks_take_clamped_maps =
 #ifdef TOLVANE_AVX2_LOOPS
-    Mode != RoundingMode::NearestAway && !std::same_as<S, float16> &&
-    (simd::clamps_floats<S, D> || std::same_as<D, uint8_t> ||
-     (std::same_as<S, double> && std::same_as<D, int32_t>) ||
-     (std::same_as<S, float> && sizeof(D) == 4));
+    simd::clamps_floats<S, D> ||
+    (Mode != RoundingMode::NearestAway && !std::same_as<S, float16> &&
+     (std::same_as<D, uint8_t> || (std::same_as<S, double> && std::same_as<D, int32_t>) ||
+      (std::same_as<S, float> && sizeof(D) == 4)));
 #else
     false;
 #endif

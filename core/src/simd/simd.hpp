@@ -144,7 +144,7 @@ inline size_t narrow_integers(std::span<const S>, std::span<D>, const TargetMap<
 // with a NaN that the map doesn't catch, with the map's stand-ins put in
 // where `map` isn't null. Returns how many elements it wrote, from the
 // start, for the kernel's loops to go on from; or nothing, having written
-// nothing, where the processor has no such path or the mode is NearestAway.
+// nothing, where the processor has no such path.
 #if defined(__x86_64__)
 template <FloatElement S, IntegerElement D>
 std::optional<size_t> clamp_floats(std::span<const S> src, std::span<D> dst,

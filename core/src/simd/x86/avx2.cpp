@@ -21,11 +21,40 @@ namespace tolvane::simd::x86 {
 
 namespace {
 
+// v rounded to integral values in Mode: by the round instruction, or for
+// NearestAway, which it lacks, by truncation, stepped away from zero where
+// the remainder (exact) is a half or more. An infinity's remainder is a
+// NaN, which takes no step.
+template <RoundingMode::Value Mode>
+__m256 rounded(__m256 v) {
+    if constexpr (Mode != RoundingMode::NearestAway) {
+        return _mm256_round_ps(v, rounding_control<Mode>);
+    } else {
+        const __m256 sign = _mm256_set1_ps(-0.0f);
+        const __m256 t = _mm256_round_ps(v, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+        const __m256 half_or_more = _mm256_cmp_ps(_mm256_andnot_ps(sign, _mm256_sub_ps(v, t)),
+                                                  _mm256_set1_ps(0.5f), _CMP_GE_OQ);
+        const __m256 step = _mm256_or_ps(_mm256_and_ps(v, sign), _mm256_set1_ps(1.0f));
+        return _mm256_add_ps(t, _mm256_and_ps(half_or_more, step));
+    }
+}
+template <RoundingMode::Value Mode>
+__m256d rounded(__m256d v) {
+    if constexpr (Mode != RoundingMode::NearestAway) {
+        return _mm256_round_pd(v, rounding_control<Mode>);
+    } else {
+        const __m256d sign = _mm256_set1_pd(-0.0);
+        const __m256d t = _mm256_round_pd(v, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+        const __m256d half_or_more = _mm256_cmp_pd(_mm256_andnot_pd(sign, _mm256_sub_pd(v, t)),
+                                                   _mm256_set1_pd(0.5), _CMP_GE_OQ);
+        const __m256d step = _mm256_or_pd(_mm256_and_pd(v, sign), _mm256_set1_pd(1.0));
+        return _mm256_add_pd(t, _mm256_and_pd(half_or_more, step));
+    }
+}
+
 template <RoundingMode::Value Mode>
 __m256d round_clamp(__m256d v, double lo, double hi) {
-    return _mm256_min_pd(
-        _mm256_max_pd(_mm256_round_pd(v, rounding_control<Mode>), _mm256_set1_pd(lo)),
-        _mm256_set1_pd(hi));
+    return _mm256_min_pd(_mm256_max_pd(rounded<Mode>(v), _mm256_set1_pd(lo)), _mm256_set1_pd(hi));
 }
 
 // Whether any of four vectors, loaded through `Load`, holds a NaN: none does
@@ -138,7 +167,7 @@ struct FloatToIntClamp {
     static constexpr double hi = std::numeric_limits<D>::max();
 
     static __m256i int32_lanes(__m256 v) {
-        const __m256 r = _mm256_round_ps(v, rounding_control<Mode>);
+        const __m256 r = rounded<Mode>(v);
         return _mm256_cvttps_epi32(
             _mm256_min_ps(_mm256_max_ps(r, _mm256_set1_ps(lo)), _mm256_set1_ps(hi)));
     }
@@ -869,16 +898,12 @@ template <FloatElement S, IntegerElement D>
 std::optional<size_t> avx2_clamp_floats(const S* src, D* dst, size_t n, RoundingMode rounding,
                                         const StandInMap<S>* map) {
     return with_rounding_mode(rounding, [&](auto mode) -> std::optional<size_t> {
-        if constexpr (mode.value == RoundingMode::NearestAway) {
-            return std::nullopt;
-        } else {
-            using Block = FloatToIntClamp<mode.value, S, D>;
-            const auto blocks = [&](const auto& load) -> std::optional<size_t> {
-                return whole_blocks<Block::width>(
-                    n, [&](size_t i) { return Block::convert(src + i, dst + i, load); });
-            };
-            return map ? with_stand_ins<StandIns>(*map, blocks) : blocks(AsLoaded{});
-        }
+        using Block = FloatToIntClamp<mode.value, S, D>;
+        const auto blocks = [&](const auto& load) -> std::optional<size_t> {
+            return whole_blocks<Block::width>(
+                n, [&](size_t i) { return Block::convert(src + i, dst + i, load); });
+        };
+        return map ? with_stand_ins<StandIns>(*map, blocks) : blocks(AsLoaded{});
     });
 }
 
