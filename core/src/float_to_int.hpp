@@ -98,7 +98,8 @@ inline bool has_fast_path(const CastConfig<S, D>& config) {
 }
 
 // A call with a map of up to four entries, each with a stand-in, on a pair
-// and policy with a fast path: its vector blocks with the stand-ins put in.
+// and policy with a fast path or with clamp_floats' blocks: those vector
+// blocks with the stand-ins put in.
 // Returns how many elements they wrote, or nothing where they don't run.
 template <FloatElement S, IntegerElement D>
 std::optional<size_t> fast_path_with_map(std::span<const S> src, std::span<D> dst, size_t n,

@@ -76,8 +76,8 @@ CastOutcome convert_slice_int_to_float(std::span<const S> src, std::span<D> dst,
                     detail::StandIns<1, S>(padded->sources, stand_ins->data())};
                 with_rounding_mode(config.rounding, [&](auto mode) {
                     using Rule = detail::IntToFloatRule<mode.value, S, D>;
-                    for (size_t i = 0; i < n; i = detail::convert_blocks<Rule>(in, out, i, n, load)) {
-                    }
+                    size_t i = 0;
+                    while (i < n) i = detail::convert_blocks<Rule>(in, out, i, n, load);
                 });
                 return std::nullopt;
             }

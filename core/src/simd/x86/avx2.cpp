@@ -1,6 +1,5 @@
-// The x86-64 fast paths for processors with AVX2 and F16C: 256-bit vectors,
-// blocks of 32 elements for float32 -> uint8 and the float32 <-> float16
-// paths, and 16 for the rest.
+// The x86-64 fast paths for processors with AVX2 and F16C, in 256-bit
+// vectors; each block type states its width.
 #include <immintrin.h>
 
 #include <algorithm>

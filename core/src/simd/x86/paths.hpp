@@ -55,20 +55,6 @@ template <IntegerElement S, IntegerElement D>
 size_t avx2_narrow_integers(const S* src, D* dst, size_t n, const TargetMap<S, D>* map,
                             bool check);
 
-// clamp_floats' AVX2 loops, for the pairs clamps_floats takes.
-template <FloatElement S, IntegerElement D>
-std::optional<size_t> avx2_clamp_floats(const S* src, D* dst, size_t n, RoundingMode rounding,
-                                        const StandInMap<S>* map);
-
-// X(S, D) for each of those pairs.
-#define TOLVANE_CLAMPED_FLOAT_PAIRS(X)                                                   \
-    X(float, int8_t) X(float, int16_t) X(float, uint16_t) X(double, int8_t)              \
-    X(double, int16_t) X(double, uint16_t) X(double, uint32_t)
-
-// try_i64_to_f32_nearest_mapped's AVX2 loop.
-size_t avx2_i64_to_f32_mapped(const int64_t* src, float* dst, size_t n,
-                              const TargetMap<int64_t, float>& map);
-
 // X(S, D) for each of those pairs.
 #define TOLVANE_PACKS_NARROW_PAIRS(X)                                                    \
     X(int16_t, int8_t) X(int16_t, uint8_t) X(uint16_t, int8_t) X(uint16_t, uint8_t)      \
@@ -79,6 +65,20 @@ size_t avx2_i64_to_f32_mapped(const int64_t* src, float* dst, size_t n,
     X(uint64_t, int16_t) X(uint64_t, uint16_t) X(uint64_t, int32_t) X(uint64_t, uint32_t)\
     X(int8_t, uint8_t) X(uint8_t, int8_t) X(int16_t, uint16_t) X(uint16_t, int16_t)      \
     X(int32_t, uint32_t) X(uint32_t, int32_t)
+
+// clamp_floats' AVX2 loops, for the pairs clamps_floats takes.
+template <FloatElement S, IntegerElement D>
+std::optional<size_t> avx2_clamp_floats(const S* src, D* dst, size_t n, RoundingMode rounding,
+                                        const StandInMap<S>* map);
+
+// X(S, D) for each of those pairs.
+#define TOLVANE_CLAMPED_FLOAT_PAIRS(X)                                                   \
+    X(float, int8_t) X(float, int16_t) X(float, uint16_t) X(double, int8_t)              \
+    X(double, int16_t) X(double, uint16_t) X(double, uint32_t)
+
+// i64_to_f32_nearest_mapped's AVX2 loop.
+size_t avx2_i64_to_f32_mapped(const int64_t* src, float* dst, size_t n,
+                              const TargetMap<int64_t, float>& map);
 
 // The element counts of one step, which decide what is written before an error
 // (1: every element before the failing one, as in the scalar loop).
