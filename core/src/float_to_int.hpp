@@ -108,8 +108,10 @@ std::optional<size_t> fast_path_with_map(std::span<const S> src, std::span<D> ds
         return std::nullopt;
     } else {
         constexpr bool clamps = simd::clamps_floats<S, D>;
+        constexpr bool checks = std::same_as<S, float> && std::same_as<D, int32_t>;
         const bool clamped = clamps && config.out_of_range == OutOfRangeMode::Clamp;
-        if (!clamped && !has_fast_path(config)) return std::nullopt;
+        const bool checked = checks && !config.out_of_range;
+        if (!clamped && !checked && !has_fast_path(config)) return std::nullopt;
         const auto plain = without_map(config);
         const auto unmapped = [&plain](const S* x, D* y, size_t len) {
             return convert_slice_float_to_int<S, D>({x, len}, {y, len}, plain);
@@ -129,8 +131,9 @@ std::optional<size_t> fast_path_with_map(std::span<const S> src, std::span<D> ds
         } else if constexpr (std::same_as<S, double> && std::same_as<D, int32_t>) {
             return config.out_of_range ? simd::try_f64_to_i32_clamp_mapped(x, y, rounding, map)
                                        : simd::try_f64_to_i32_check_mapped(x, y, rounding, map);
-        } else if constexpr (std::same_as<S, float> && std::same_as<D, int32_t>) {
-            return simd::try_f32_to_i32_clamp_mapped(x, y, rounding, map);
+        } else if constexpr (checks) {
+            return checked ? simd::f32_to_i32_checked(x, y, rounding, &map)
+                           : simd::try_f32_to_i32_clamp_mapped(x, y, rounding, map);
         } else if constexpr (std::same_as<S, float> && std::same_as<D, uint32_t>) {
             return simd::try_f32_to_u32_clamp_mapped(x, y, rounding, map);
         } else {
@@ -226,6 +229,12 @@ CastOutcome convert_slice_float_to_int(std::span<const S> src, std::span<D> dst,
         if (config.out_of_range == OutOfRangeMode::Clamp) {
             const simd::StandInMap<S>* no_map = nullptr;
             i = simd::clamp_floats(src.first(n), dst.first(n), config.rounding, no_map)
+                    .value_or(0);
+        }
+    } else if constexpr (std::same_as<S, float> && std::same_as<D, int32_t>) {
+        if (!config.out_of_range) {
+            const simd::StandInMap<S>* no_map = nullptr;
+            i = simd::f32_to_i32_checked(src.first(n), dst.first(n), config.rounding, no_map)
                     .value_or(0);
         }
     }

@@ -129,6 +129,7 @@ std::vector<PairCase> edge_cases() {
         cases.push_back(edge_case<double, float16>(m + "_mapped_overflow", {{{-0.0, h(2.0)}}, absent, mode}, 7e4));
         cases.push_back(edge_case<float, int32_t>(m + "_clamped_nan", {{}, clamp, mode}, NAN));
         cases.push_back(edge_case<double, uint32_t>(m + "_clamped_nan", {{}, clamp, mode}, NAN));
+        cases.push_back(edge_case<float, int32_t>(m + "_out_of_range", {{}, absent, mode}, 0x1p31f));
         cases.push_back(edge_case<float, uint16_t>(
             m + "_clamped_mapped", {{{2.5f, 9}, {NAN, 4}, {-0.0f, 5}}, clamp, mode}, NAN));
         cases.push_back(edge_case<double, int32_t>(

@@ -165,6 +165,22 @@ inline constexpr bool clamps_floats =
     ((sizeof(D) <= 2 && !std::same_as<D, uint8_t>) ||
      (std::same_as<S, double> && std::same_as<D, uint32_t>));
 
+// float32 to int32 with out-of-range values as errors (x86-64 with AVX2
+// only): whole vector blocks up to the first block with a NaN or a value
+// outside int32 that the map doesn't catch, with the map's stand-ins put in
+// where `map` isn't null. Returns how many elements it wrote, from the
+// start, or nothing, having written nothing, where the processor has no
+// such path.
+#if defined(__x86_64__)
+std::optional<size_t> f32_to_i32_checked(std::span<const float> src, std::span<int32_t> dst,
+                                         RoundingMode rounding, const StandInMap<float>* map);
+#else
+inline std::optional<size_t> f32_to_i32_checked(std::span<const float>, std::span<int32_t>,
+                                                RoundingMode, const StandInMap<float>*) {
+    return std::nullopt;
+}
+#endif
+
 // int64 to float32, nearest-even, with a map's targets selected in (x86-64
 // with AVX2 only): how many elements it wrote, from the start, in whole
 // vectors (0 where the processor has no such path).

@@ -156,22 +156,47 @@ struct StandIns {
 // bits under Clamp, four source vectors a block: each rounded, limited to
 // D's range, converted to int32 lanes (a uint32 target's range moved down
 // by 2^31 before, exactly, and its top bit flipped back after) and packed
-// into D's lanes, which the limits keep from saturating.
-template <RoundingMode::Value Mode, FloatElement S, IntegerElement D>
+// into D's lanes, which the limits keep from saturating. With `Check`,
+// float32 -> int32 too: a block with a rounded value outside D's range (or
+// a NaN, which no comparison holds) is written by none of these.
+template <RoundingMode::Value Mode, FloatElement S, IntegerElement D, bool Check = false>
 struct FloatToIntClamp {
-    static_assert(sizeof(D) <= 2 || (std::same_as<S, double> && sizeof(D) == 4));
+    static_assert(sizeof(D) <= 2 || (std::same_as<S, double> && sizeof(D) == 4) ||
+                  (Check && std::same_as<D, int32_t>));
     static constexpr size_t lanes = 32 / sizeof(S);
     static constexpr size_t width = 4 * lanes;
     static constexpr double lo = std::numeric_limits<D>::min();
     static constexpr double hi = std::numeric_limits<D>::max();
 
-    static __m256i int32_lanes(__m256 v) {
+    // The rounded values, limited to D's range.
+    static __m256 limited(__m256 v) {
         const __m256 r = rounded<Mode>(v);
-        return _mm256_cvttps_epi32(
-            _mm256_min_ps(_mm256_max_ps(r, _mm256_set1_ps(lo)), _mm256_set1_ps(hi)));
+        return Check ? r : _mm256_min_ps(_mm256_max_ps(r, _mm256_set1_ps(lo)), _mm256_set1_ps(hi));
     }
-    static __m128i int32_lanes(__m256d v) {
-        const __m256d r = round_clamp<Mode>(v, lo, hi);
+    static __m256d limited(__m256d v) {
+        return Check ? rounded<Mode>(v) : round_clamp<Mode>(v, lo, hi);
+    }
+    // Whether every lane of r lies in D's range.
+    static bool inside(const __m256 (&r)[4]) {
+        __m256 all = _mm256_castsi256_ps(_mm256_set1_epi32(-1));
+        for (size_t k = 0; k < 4; ++k) {
+            all = _mm256_and_ps(all, _mm256_and_ps(_mm256_cmp_ps(r[k], _mm256_set1_ps(lo), _CMP_GE_OQ),
+                                                   _mm256_cmp_ps(r[k], _mm256_set1_ps(integer_upper_limit<D>), _CMP_LT_OQ)));
+        }
+        return _mm256_movemask_ps(all) == 0xff;
+    }
+    static bool inside(const __m256d (&r)[4]) {
+        __m256d all = _mm256_castsi256_pd(_mm256_set1_epi32(-1));
+        for (size_t k = 0; k < 4; ++k) {
+            all = _mm256_and_pd(all, _mm256_and_pd(_mm256_cmp_pd(r[k], _mm256_set1_pd(lo), _CMP_GE_OQ),
+                                                   _mm256_cmp_pd(r[k], _mm256_set1_pd(integer_upper_limit<D>), _CMP_LT_OQ)));
+        }
+        return _mm256_movemask_pd(all) == 0xf;
+    }
+
+    // Limited values as int32 lanes.
+    static __m256i int32_lanes(__m256 r) { return _mm256_cvttps_epi32(r); }
+    static __m128i int32_lanes(__m256d r) {
         if constexpr (std::same_as<D, uint32_t>) {
             const __m128i w = _mm256_cvttpd_epi32(_mm256_sub_pd(r, _mm256_set1_pd(0x1p31)));
             return _mm_xor_si128(w, _mm_set1_epi32(INT32_MIN));
@@ -201,11 +226,13 @@ struct FloatToIntClamp {
 
     template <class Load = AsLoaded>
     [[gnu::always_inline]] static bool convert(const S* src, D* dst, const Load& load = {}) {
-        Lanes<S> v[4];
-        for (size_t k = 0; k < 4; ++k) v[k] = load(loaded(src + lanes * k));
-        if (any_nan<Load>(v)) return false;
-        decltype(int32_lanes(v[0])) w[4];
-        for (size_t k = 0; k < 4; ++k) w[k] = int32_lanes(v[k]);
+        Lanes<S> r[4];
+        for (size_t k = 0; k < 4; ++k) r[k] = load(loaded(src + lanes * k));
+        if (!Check && any_nan<Load>(r)) return false;
+        for (size_t k = 0; k < 4; ++k) r[k] = limited(r[k]);
+        if (Check && !inside(r)) return false;
+        decltype(int32_lanes(r[0])) w[4];
+        for (size_t k = 0; k < 4; ++k) w[k] = int32_lanes(r[k]);
         if constexpr (std::same_as<S, float>) {
             // The packs work within 128-bit halves; the permutations put the
             // groups back in element order.
@@ -213,11 +240,15 @@ struct FloatToIntClamp {
                 const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
                 _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst),
                                     _mm256_permutevar8x32_epi32(bytes(w), order));
-            } else {
+            } else if constexpr (sizeof(D) == 2) {
                 for (size_t h = 0; h < 2; ++h) {
                     _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 16 * h),
                                         _mm256_permute4x64_epi64(words(w[2 * h], w[2 * h + 1]),
                                                                  _MM_SHUFFLE(3, 1, 2, 0)));
+                }
+            } else {
+                for (size_t k = 0; k < 4; ++k) {
+                    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 8 * k), w[k]);
                 }
             }
         } else if constexpr (sizeof(D) == 1) {
@@ -898,6 +929,19 @@ std::optional<size_t> avx2_clamp_floats(const S* src, D* dst, size_t n, Rounding
                                         const StandInMap<S>* map) {
     return with_rounding_mode(rounding, [&](auto mode) -> std::optional<size_t> {
         using Block = FloatToIntClamp<mode.value, S, D>;
+        const auto blocks = [&](const auto& load) -> std::optional<size_t> {
+            return whole_blocks<Block::width>(
+                n, [&](size_t i) { return Block::convert(src + i, dst + i, load); });
+        };
+        return map ? with_stand_ins<StandIns>(*map, blocks) : blocks(AsLoaded{});
+    });
+}
+
+std::optional<size_t> avx2_f32_to_i32_checked(const float* src, int32_t* dst, size_t n,
+                                              RoundingMode rounding,
+                                              const StandInMap<float>* map) {
+    return with_rounding_mode(rounding, [&](auto mode) -> std::optional<size_t> {
+        using Block = FloatToIntClamp<mode.value, float, int32_t, true>;
         const auto blocks = [&](const auto& load) -> std::optional<size_t> {
             return whole_blocks<Block::width>(
                 n, [&](size_t i) { return Block::convert(src + i, dst + i, load); });

@@ -217,6 +217,13 @@ std::optional<size_t> clamp_floats(std::span<const S> src, std::span<D> dst,
 TOLVANE_CLAMPED_FLOAT_PAIRS(TOLVANE_CLAMP_FLOATS)
 #undef TOLVANE_CLAMP_FLOATS
 
+std::optional<size_t> f32_to_i32_checked(std::span<const float> src, std::span<int32_t> dst,
+                                         RoundingMode rounding, const StandInMap<float>* map) {
+    if (active_target() != Target::Avx2) return std::nullopt;
+    return x86::avx2_f32_to_i32_checked(src.data(), dst.data(), std::min(src.size(), dst.size()),
+                                        rounding, map);
+}
+
 size_t i64_to_f32_nearest_mapped(std::span<const int64_t> src, std::span<float> dst,
                                  const TargetMap<int64_t, float>& map) {
     if (active_target() != Target::Avx2) return 0;

@@ -76,6 +76,11 @@ std::optional<size_t> avx2_clamp_floats(const S* src, D* dst, size_t n, Rounding
     X(float, int8_t) X(float, int16_t) X(float, uint16_t) X(double, int8_t)              \
     X(double, int16_t) X(double, uint16_t) X(double, uint32_t)
 
+// f32_to_i32_checked's AVX2 loop.
+std::optional<size_t> avx2_f32_to_i32_checked(const float* src, int32_t* dst, size_t n,
+                                              RoundingMode rounding,
+                                              const StandInMap<float>* map);
+
 // i64_to_f32_nearest_mapped's AVX2 loop.
 size_t avx2_i64_to_f32_mapped(const int64_t* src, float* dst, size_t n,
                               const TargetMap<int64_t, float>& map);
