@@ -161,37 +161,29 @@ struct StandIns {
 // a NaN, which no comparison holds) is written by none of these.
 template <RoundingMode::Value Mode, FloatElement S, IntegerElement D, bool Check = false>
 struct FloatToIntClamp {
-    static_assert(sizeof(D) <= 2 || (std::same_as<S, double> && sizeof(D) == 4) ||
-                  (Check && std::same_as<D, int32_t>));
+    static_assert(Check ? std::same_as<S, float> && std::same_as<D, int32_t>
+                        : sizeof(D) <= 2 || (std::same_as<S, double> && sizeof(D) == 4));
     static constexpr size_t lanes = 32 / sizeof(S);
     static constexpr size_t width = 4 * lanes;
     static constexpr double lo = std::numeric_limits<D>::min();
     static constexpr double hi = std::numeric_limits<D>::max();
 
-    // The rounded values, limited to D's range.
+    // The rounded values, limited to D's range unless checked.
     static __m256 limited(__m256 v) {
         const __m256 r = rounded<Mode>(v);
         return Check ? r : _mm256_min_ps(_mm256_max_ps(r, _mm256_set1_ps(lo)), _mm256_set1_ps(hi));
     }
-    static __m256d limited(__m256d v) {
-        return Check ? rounded<Mode>(v) : round_clamp<Mode>(v, lo, hi);
-    }
+    static __m256d limited(__m256d v) { return round_clamp<Mode>(v, lo, hi); }
     // Whether every lane of r lies in D's range.
     static bool inside(const __m256 (&r)[4]) {
+        const __m256 below = _mm256_set1_ps(lo);
+        const __m256 above = _mm256_set1_ps(integer_upper_limit<D>);
         __m256 all = _mm256_castsi256_ps(_mm256_set1_epi32(-1));
         for (size_t k = 0; k < 4; ++k) {
-            all = _mm256_and_ps(all, _mm256_and_ps(_mm256_cmp_ps(r[k], _mm256_set1_ps(lo), _CMP_GE_OQ),
-                                                   _mm256_cmp_ps(r[k], _mm256_set1_ps(integer_upper_limit<D>), _CMP_LT_OQ)));
+            all = _mm256_and_ps(all, _mm256_and_ps(_mm256_cmp_ps(r[k], below, _CMP_GE_OQ),
+                                                   _mm256_cmp_ps(r[k], above, _CMP_LT_OQ)));
         }
         return _mm256_movemask_ps(all) == 0xff;
-    }
-    static bool inside(const __m256d (&r)[4]) {
-        __m256d all = _mm256_castsi256_pd(_mm256_set1_epi32(-1));
-        for (size_t k = 0; k < 4; ++k) {
-            all = _mm256_and_pd(all, _mm256_and_pd(_mm256_cmp_pd(r[k], _mm256_set1_pd(lo), _CMP_GE_OQ),
-                                                   _mm256_cmp_pd(r[k], _mm256_set1_pd(integer_upper_limit<D>), _CMP_LT_OQ)));
-        }
-        return _mm256_movemask_pd(all) == 0xf;
     }
 
     // Limited values as int32 lanes.
@@ -228,9 +220,13 @@ struct FloatToIntClamp {
     [[gnu::always_inline]] static bool convert(const S* src, D* dst, const Load& load = {}) {
         Lanes<S> r[4];
         for (size_t k = 0; k < 4; ++k) r[k] = load(loaded(src + lanes * k));
-        if (!Check && any_nan<Load>(r)) return false;
+        if constexpr (!Check) {
+            if (any_nan<Load>(r)) return false;
+        }
         for (size_t k = 0; k < 4; ++k) r[k] = limited(r[k]);
-        if (Check && !inside(r)) return false;
+        if constexpr (Check) {
+            if (!inside(r)) return false;
+        }
         decltype(int32_lanes(r[0])) w[4];
         for (size_t k = 0; k < 4; ++k) w[k] = int32_lanes(r[k]);
         if constexpr (std::same_as<S, float>) {
