@@ -364,13 +364,29 @@ struct F64ToF32 {
         narrow(src, f, overflow);
         store(f, dst);
     }
+    // An overflow gives an infinite result from a finite source beyond the
+    // largest float32, whatever the rounding direction, so the sources are
+    // tested only in a block with an infinite result.
     template <class Load>
     [[gnu::always_inline]] static bool convert_tested(const double* src, float* dst,
                                                       bool check_overflow, const Load& load) {
         __m128 f[4];
-        Flags overflow = none();
-        narrow(src, f, overflow, load);
-        if (check_overflow && any(overflow)) return false;
+        for (int k = 0; k < 4; ++k) f[k] = _mm256_cvtpd_ps(load(_mm256_loadu_pd(src + 4 * k)));
+        if (check_overflow) {
+            const __m256 magnitude_bits = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
+            const __m256 infinity = _mm256_set1_ps(__builtin_inff());
+            const auto infinite = [&](__m128 low, __m128 high) {
+                return _mm256_cmp_ps(_mm256_and_ps(_mm256_set_m128(high, low), magnitude_bits),
+                                     infinity, _CMP_EQ_OQ);
+            };
+            const __m256 any_infinite = _mm256_or_ps(infinite(f[0], f[1]), infinite(f[2], f[3]));
+            if (!_mm256_testz_ps(any_infinite, any_infinite)) {
+                __m128 unused[4];
+                Flags overflow = none();
+                narrow(src, unused, overflow, load);
+                if (any(overflow)) return false;
+            }
+        }
         store(f, dst);
         return true;
     }
