@@ -303,18 +303,24 @@ template <class Rule, Element S>
     return Rule::finish(x, Rule::stage(x));
 }
 
-// The whole slice under a rule that never needs the element loop, with no map.
-template <class Rule, Element S, Element D>
+// The whole slice under a rule that never needs the element loop, each
+// element read through `load`.
+template <class Rule, Element S, Element D, class Load = AsIs>
     requires BlockRule<Rule, S, D>
-[[gnu::always_inline]] inline void convert_elements_loop(const S* in, D* out, size_t n) {
+[[gnu::always_inline]] inline void convert_elements_loop(const S* in, D* out, size_t n,
+                                                         Load load) {
     static_assert(!Rule::checks);
-    for (size_t i = 0; i < n; ++i) out[i] = finish_staged<Rule>(in[i]);
+    for (size_t i = 0; i < n; ++i) out[i] = finish_staged<Rule>(load(in[i]));
 }
 
-template <class Rule, Element S, Element D>
+template <class Rule, Element S, Element D, class Load = AsIs>
     requires BlockRule<Rule, S, D>
-void convert_elements(const S* in, D* out, size_t n) {
-    run_for_target<&convert_elements_loop<Rule, S, D>>(in, out, n);
+void convert_elements(const S* in, D* out, size_t n, Load load = {}) {
+    if constexpr (std::same_as<Load, AsIs>) {
+        run_for_target<&convert_elements_loop<Rule, S, D, Load>>(in, out, n, load);
+    } else {
+        run_folded<&convert_elements_loop<Rule, S, D, Load>>(in, out, n, load);
+    }
 }
 
 // Blocks while they convert, the element loop for a block that needs it

@@ -136,6 +136,8 @@ std::vector<PairCase> edge_cases() {
             m + "_clamped_map_missing_nan", {{{2.5, 9}, {-0.0, 4}}, clamp, mode}, NAN));
         cases.push_back(
             edge_case<double, float>(m + "_mapped_overflow", {{{NAN, 1.0f}}, absent, mode}, 1e300));
+        cases.push_back(edge_case<double, float>(m + "_overflow_after_mapped_zeros",
+                                                 {{{-0.0, 1.0f}}, absent, mode}, 1e300));
         const double payload_nan = reference::from_bits<double>(0xfff4000000000001u);
         cases.push_back(edge_case<double, float>(
             m + "_unmapped_nan", {{{-1.0, 7.0f}, {2.5, 3.0f}}, absent, mode}, payload_nan));
