@@ -28,15 +28,18 @@ namespace detail {
 template <RoundingMode::Value Mode, FloatElement S, FloatElement D, class Load = AsIs>
 CastOutcome float_to_float_in_blocks(const S* in, D* out, size_t n,
                                      const CastConfig<S, D>& config, Load load = {}) {
-    if (is_narrowing<S, D> && config.out_of_range != OutOfRangeMode::Clamp) {
-        return convert_in_blocks<FloatToFloatRule<Mode, true, S, D>>(
-            in, out, n,
-            [&config](const S* x, D* y, size_t len) {
-                constexpr bool directed = Mode != RoundingMode::NearestEven;
-                constexpr bool mapped = !std::same_as<Load, AsIs>;
-                return float_to_float_loop<directed, mapped, true>(x, y, len, config);
-            },
-            load);
+    using Checked = FloatToFloatRule<Mode, true, S, D>;
+    if constexpr (Checked::checks) {
+        if (is_narrowing<S, D> && config.out_of_range != OutOfRangeMode::Clamp) {
+            return convert_in_blocks<Checked>(
+                in, out, n,
+                [&config](const S* x, D* y, size_t len) {
+                    constexpr bool directed = Mode != RoundingMode::NearestEven;
+                    constexpr bool mapped = !std::same_as<Load, AsIs>;
+                    return float_to_float_loop<directed, mapped, true>(x, y, len, config);
+                },
+                load);
+        }
     }
     convert_elements<FloatToFloatRule<Mode, false, S, D>>(in, out, n, load);
     return std::nullopt;

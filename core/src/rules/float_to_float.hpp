@@ -3,6 +3,7 @@
 // block rule.
 #pragma once
 
+#include <limits>
 #include <span>
 
 #include "../cast_config.hpp"
@@ -68,7 +69,15 @@ CastOutcome float_to_float_loop(const S* in, D* out, size_t n, const CastConfig<
 // The element rule of the block loops.
 template <RoundingMode::Value Mode, bool CheckOverflow, FloatElement S, FloatElement D>
 struct FloatToFloatRule : StagedAsTarget<D> {
-    static constexpr bool checks = CheckOverflow;
+    // Into float32, the directed modes overflow where the source alone says
+    // so, whatever the thread's rounding direction: never towards zero, and
+    // beyond the largest float32 on the side a mode rounds away to. The test
+    // then stays in the source's lanes.
+    static constexpr bool overflow_by_source =
+        Mode != RoundingMode::NearestEven && Mode != RoundingMode::NearestAway &&
+        std::same_as<D, float>;
+    static constexpr bool checks =
+        CheckOverflow && !(overflow_by_source && Mode == RoundingMode::TowardsZero);
 
     static D stage(S x) {
         const D r = nearest_from_float<D>(x);
@@ -79,7 +88,19 @@ struct FloatToFloatRule : StagedAsTarget<D> {
         }
     }
 
-    static bool needs_element_loop(S x, D r) { return is_inf(r) & !is_inf(x) & !is_nan(x); }
+    static bool needs_element_loop(S x, D r) {
+        if constexpr (overflow_by_source) {
+            constexpr S largest = static_cast<S>(std::numeric_limits<D>::max());
+            constexpr S infinity = std::numeric_limits<S>::infinity();
+            if constexpr (Mode == RoundingMode::TowardsPositive) {
+                return (x > largest) & (x < infinity);
+            } else {
+                return (x < -largest) & (x > -infinity);
+            }
+        } else {
+            return is_inf(r) & !is_inf(x) & !is_nan(x);
+        }
+    }
 };
 
 // The element loop of a mapped conversion.
