@@ -341,17 +341,23 @@ struct F64ToF32 {
     using Flags = __m256d;
     static Flags none() { return _mm256_setzero_pd(); }
     static bool any(Flags flags) { return _mm256_movemask_pd(flags) != 0; }
-    template <class Load = AsLoaded>
+    // With `Test`, flags every finite source beyond the largest float32.
+    template <bool Test = true, class Load = AsLoaded>
     [[gnu::always_inline]] static void narrow(const double* src, __m128 (&f)[4], Flags& overflow,
                                               const Load& load = {}) {
         const __m256d magnitude_bits = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffff));
         for (int k = 0; k < 4; ++k) {
             const __m256d v = load(_mm256_loadu_pd(src + 4 * k));
-            const __m256d magnitude = _mm256_and_pd(v, magnitude_bits);
-            overflow = _mm256_or_pd(
-                overflow,
-                _mm256_and_pd(_mm256_cmp_pd(magnitude, _mm256_set1_pd(detail::float32_max), _CMP_GT_OQ),
-                              _mm256_cmp_pd(magnitude, _mm256_set1_pd(__builtin_inf()), _CMP_LT_OQ)));
+            if constexpr (Test) {
+                const __m256d magnitude = _mm256_and_pd(v, magnitude_bits);
+                overflow = _mm256_or_pd(
+                    overflow, _mm256_and_pd(_mm256_cmp_pd(magnitude,
+                                                          _mm256_set1_pd(detail::float32_max),
+                                                          _CMP_GT_OQ),
+                                            _mm256_cmp_pd(magnitude,
+                                                          _mm256_set1_pd(__builtin_inf()),
+                                                          _CMP_LT_OQ)));
+            }
             f[k] = _mm256_cvtpd_ps(v);
         }
     }
@@ -359,9 +365,10 @@ struct F64ToF32 {
         _mm256_storeu_ps(dst, _mm256_set_m128(f[1], f[0]));
         _mm256_storeu_ps(dst + 8, _mm256_set_m128(f[3], f[2]));
     }
+    template <bool Test = true>
     [[gnu::always_inline]] static void convert(const double* src, float* dst, Flags& overflow) {
         __m128 f[4];
-        narrow(src, f, overflow);
+        narrow<Test>(src, f, overflow);
         store(f, dst);
     }
     // An overflow gives an infinite result from a finite source beyond the

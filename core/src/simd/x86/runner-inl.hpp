@@ -164,7 +164,15 @@ FastPathOutcome f64_to_f32_nearest(std::span<const double> src, std::span<float>
     float* out = dst.data();
     typename Narrow::Flags overflow = Narrow::none();
     size_t i = 0;
-    for (; i + Narrow::width <= n; i += Narrow::width) Narrow::convert(in + i, out + i, overflow);
+    if (check_overflow) {
+        for (; i + Narrow::width <= n; i += Narrow::width) {
+            Narrow::convert(in + i, out + i, overflow);
+        }
+    } else {
+        for (; i + Narrow::width <= n; i += Narrow::width) {
+            Narrow::template convert<false>(in + i, out + i, overflow);
+        }
+    }
     bool overflowed = Narrow::any(overflow);
     overflowed |= detail::narrow_to_float32(in, out, i, n);
     // The second pass runs only when the first one met a source that may overflow.

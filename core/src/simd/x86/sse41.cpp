@@ -121,16 +121,20 @@ struct F64ToF32 {
     using Flags = __m128d;
     static Flags none() { return _mm_setzero_pd(); }
     static bool any(Flags flags) { return _mm_movemask_pd(flags) != 0; }
+    // With `Test`, flags every finite source beyond the largest float32.
+    template <bool Test = true>
     [[gnu::always_inline]] static void convert(const double* src, float* dst, Flags& overflow) {
         const __m128d magnitude_bits = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffff));
         __m128 f[4];
         for (int k = 0; k < 4; ++k) {
             const __m128d v = _mm_loadu_pd(src + 2 * k);
-            const __m128d magnitude = _mm_and_pd(v, magnitude_bits);
-            overflow = _mm_or_pd(
-                overflow,
-                _mm_and_pd(_mm_cmpgt_pd(magnitude, _mm_set1_pd(detail::float32_max)),
-                           _mm_cmplt_pd(magnitude, _mm_set1_pd(__builtin_inf()))));
+            if constexpr (Test) {
+                const __m128d magnitude = _mm_and_pd(v, magnitude_bits);
+                overflow = _mm_or_pd(
+                    overflow,
+                    _mm_and_pd(_mm_cmpgt_pd(magnitude, _mm_set1_pd(detail::float32_max)),
+                               _mm_cmplt_pd(magnitude, _mm_set1_pd(__builtin_inf()))));
+            }
             f[k] = _mm_cvtpd_ps(v);
         }
         _mm_storeu_ps(dst, _mm_movelh_ps(f[0], f[1]));
