@@ -554,6 +554,15 @@ struct Substituted {
     }
 };
 
+// A block loop's read of an element with a one-entry map whose source is a
+// NaN folded in: every NaN reads as the stand-in, in one test.
+template <FloatElement S>
+struct NanSubstituted {
+    S stand_in;
+
+    [[gnu::always_inline]] S operator()(S x) const { return x != x ? stand_in : x; }
+};
+
 // What the mapped block loops write for a value selected among the element
 // and the stand-ins, under a rule that stages the element itself.
 template <class Rule, Element D, Element S>

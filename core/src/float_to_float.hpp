@@ -153,12 +153,18 @@ CastOutcome convert_slice_float_to_float(std::span<const S> src, std::span<D> ds
             if (stand_ins) {
                 const detail::Substituted<1, S> substituted{
                     detail::StandIns<1, S>(padded->sources, stand_ins->data())};
+                const bool nan_source = is_nan(padded->sources[0]);
                 return with_rounding_mode(config.rounding, [&](auto mode) -> CastOutcome {
-                    if constexpr (mode.value == RoundingMode::NearestEven) {
+                    constexpr RoundingMode::Value m = mode.value;
+                    if constexpr (m == RoundingMode::NearestEven) {
                         return element_loop(src.data(), dst.data(), n);
+                    } else if (nan_source) {
+                        return detail::float_to_float_in_blocks<m>(
+                            src.data(), dst.data(), n, config,
+                            detail::NanSubstituted<S>{(*stand_ins)[0]});
                     } else {
-                        return detail::float_to_float_in_blocks<mode.value>(
-                            src.data(), dst.data(), n, config, substituted);
+                        return detail::float_to_float_in_blocks<m>(src.data(), dst.data(), n,
+                                                                   config, substituted);
                     }
                 });
             }

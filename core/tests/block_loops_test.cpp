@@ -138,6 +138,8 @@ std::vector<PairCase> edge_cases() {
             edge_case<double, float>(m + "_mapped_overflow", {{{NAN, 1.0f}}, absent, mode}, 1e300));
         cases.push_back(edge_case<double, float>(m + "_overflow_after_mapped_zeros",
                                                  {{{-0.0, 1.0f}}, absent, mode}, 1e300));
+        cases.push_back(
+            edge_case<double, float>(m + "_clamped_mapped_nan", {{{NAN, 1.0f}}, clamp, mode}, NAN));
         const double payload_nan = reference::from_bits<double>(0xfff4000000000001u);
         cases.push_back(edge_case<double, float>(
             m + "_unmapped_nan", {{{-1.0, 7.0f}, {2.5, 3.0f}}, absent, mode}, payload_nan));
