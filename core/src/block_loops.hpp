@@ -219,7 +219,7 @@ template <size_t Block = block_elements, Element S, Element D, class Needs, clas
 }
 
 // How the block loops read an element: as it is, or as a map's loads it
-// (Substituted).
+// (Substituted, NanSubstituted).
 struct AsIs {
     template <class T>
     T operator()(T x) const {

@@ -23,8 +23,8 @@ CastOutcome convert_slice_float_to_float(std::span<const S> src, std::span<D> ds
 
 namespace detail {
 
-// The block loops, with a map folded into their loads where `load` is
-// Substituted; the element loop then applies the map itself.
+// The block loops, with a map folded into their loads where `load` puts
+// its stand-ins in; the element loop then applies the map itself.
 template <RoundingMode::Value Mode, FloatElement S, FloatElement D, class Load = AsIs>
 CastOutcome float_to_float_in_blocks(const S* in, D* out, size_t n,
                                      const CastConfig<S, D>& config, Load load = {}) {

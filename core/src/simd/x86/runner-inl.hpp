@@ -9,24 +9,25 @@
 // F32ToU8Clamp, F64ToU8Clamp, F64ToI32Clamp and F64ToI32Check (templates on
 // the rounding mode, each with a `width` and a `convert` that stores a whole
 // block or returns false without writing), and F64ToF32: its `width`, a
-// `Flags` type with `none()` and `any()`, and a `convert` that narrows one
-// block and ORs its overflow test into the flags. A file with half-precision
-// conversions also supplies F32ToF16 and F64ToF16 (templates on the rounding
-// mode, each with a `width` and a `convert<CheckOverflow>` that stores a
-// whole block, or returns false without writing when a result of the block is
-// an infinity) and F16ToF32 (`width`, `convert`), and builds its table with
-// make_extended_path_table, with I64ToI32 (`width`, and a `convert` that
-// stores a whole block of int64 -> int32 or returns false without writing
-// when an element is out of range), I64ToF32 (`width`, `convert`),
-// F32ToI32Clamp and F32ToU32Clamp (templates on the rounding mode, like the
-// other float-to-integer block types), and StandIns<S, how many sources
-// other than NaNs it compares, whether it has a NaN source>, made from those
-// sources, their stand-ins and the NaN source's, which puts a map's
-// stand-ins in place of the mapped elements as a float-to-integer block
-// type's `convert` loads them (its optional third argument), and F64ToF32's
-// `convert_tested` (source, destination, whether to test for overflow, load),
-// which stores a block, or returns false without writing where a finite
-// source of the block lies beyond the largest float32 and the test is asked.
+// `Flags` type with `none()` and `any()`, and a `convert<Test = true>` that
+// narrows one block and, with Test, ORs its overflow test into the flags. A
+// file with half-precision conversions also supplies F32ToF16 and F64ToF16
+// (templates on the rounding mode, each with a `width` and a
+// `convert<CheckOverflow>` that stores a whole block, or returns false without
+// writing when a result of the block is an infinity) and F16ToF32 (`width`,
+// `convert`), and builds its table with make_extended_path_table, with
+// I64ToI32 (`width`, and a `convert` that stores a whole block of int64 ->
+// int32 or returns false without writing when an element is out of range),
+// I64ToF32 (`width`, `convert`), F32ToI32Clamp and F32ToU32Clamp (templates on
+// the rounding mode, like the other float-to-integer block types), and
+// StandIns<S, how many sources other than NaNs it compares, whether it has a
+// NaN source>, made from those sources, their stand-ins and the NaN source's,
+// which puts a map's stand-ins in place of the mapped elements as a
+// float-to-integer block type's `convert` loads them (its optional third
+// argument), and F64ToF32's `convert_tested` (source, destination, whether to
+// test for overflow, load), which stores a block, or returns false without
+// writing where the test is asked and a result of the block may be an
+// overflow.
 
 #include "../float16_blocks-inl.hpp"
 
