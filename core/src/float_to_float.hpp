@@ -142,26 +142,25 @@ CastOutcome convert_slice_float_to_float(std::span<const S> src, std::span<D> ds
             // One entry in a directed mode, its stand-in folded into the
             // block loops' loads where the unmapped conversion takes them
             // too. Four entries measured no faster there than the passes.
-            const auto padded = map.size() == 1 &&
-                                        config.rounding != RoundingMode::NearestEven &&
-                                        detail::folded_map_loops_run() &&
-                                        !detail::thread_reads_subnormals_as_zero()
-                                    ? detail::padded_map(map, n)
-                                    : std::nullopt;
-            const auto stand_ins = padded ? detail::stand_ins_for(*padded, unmapped)
-                                          : std::nullopt;
-            if (stand_ins) {
+            const std::optional<S> stand_in =
+                map.size() == 1 && n >= detail::short_slice_elements &&
+                        config.rounding != RoundingMode::NearestEven &&
+                        detail::folded_map_loops_run() &&
+                        !detail::thread_reads_subnormals_as_zero()
+                    ? detail::stand_in_for<S>(map[0].target, unmapped)
+                    : std::nullopt;
+            if (stand_in) {
+                const S source = map[0].source;
                 const detail::Substituted<1, S> substituted{
-                    detail::StandIns<1, S>(padded->sources, stand_ins->data())};
-                const bool nan_source = is_nan(padded->sources[0]);
+                    detail::StandIns<1, S>(&source, &*stand_in)};
                 return with_rounding_mode(config.rounding, [&](auto mode) -> CastOutcome {
                     constexpr RoundingMode::Value m = mode.value;
                     if constexpr (m == RoundingMode::NearestEven) {
                         return element_loop(src.data(), dst.data(), n);
-                    } else if (nan_source) {
+                    } else if (is_nan(source)) {
                         return detail::float_to_float_in_blocks<m>(
                             src.data(), dst.data(), n, config,
-                            detail::NanSubstituted<S>{(*stand_ins)[0]});
+                            detail::NanSubstituted<S>{*stand_in});
                     } else {
                         return detail::float_to_float_in_blocks<m>(src.data(), dst.data(), n,
                                                                    config, substituted);

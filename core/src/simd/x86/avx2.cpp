@@ -943,11 +943,15 @@ size_t avx2_narrow_integers(const S* src, D* dst, size_t n, const TargetMap<S, D
     }
 }
 
-template <FloatElement S, IntegerElement D>
-std::optional<size_t> avx2_clamp_floats(const S* src, D* dst, size_t n, RoundingMode rounding,
-                                        const StandInMap<S>* map) {
+namespace {
+
+// Whole FloatToIntClamp blocks from the start, clamped or, with Check,
+// checked, with the map's stand-ins put in where `map` isn't null.
+template <bool Check, FloatElement S, IntegerElement D>
+std::optional<size_t> float_to_int_blocks(const S* src, D* dst, size_t n, RoundingMode rounding,
+                                          const StandInMap<S>* map) {
     return with_rounding_mode(rounding, [&](auto mode) -> std::optional<size_t> {
-        using Block = FloatToIntClamp<mode.value, S, D>;
+        using Block = FloatToIntClamp<mode.value, S, D, Check>;
         const auto blocks = [&](const auto& load) -> std::optional<size_t> {
             return whole_blocks<Block::width>(
                 n, [&](size_t i) { return Block::convert(src + i, dst + i, load); });
@@ -956,17 +960,18 @@ std::optional<size_t> avx2_clamp_floats(const S* src, D* dst, size_t n, Rounding
     });
 }
 
+}  // namespace
+
+template <FloatElement S, IntegerElement D>
+std::optional<size_t> avx2_clamp_floats(const S* src, D* dst, size_t n, RoundingMode rounding,
+                                        const StandInMap<S>* map) {
+    return float_to_int_blocks<false>(src, dst, n, rounding, map);
+}
+
 std::optional<size_t> avx2_f32_to_i32_checked(const float* src, int32_t* dst, size_t n,
                                               RoundingMode rounding,
                                               const StandInMap<float>* map) {
-    return with_rounding_mode(rounding, [&](auto mode) -> std::optional<size_t> {
-        using Block = FloatToIntClamp<mode.value, float, int32_t, true>;
-        const auto blocks = [&](const auto& load) -> std::optional<size_t> {
-            return whole_blocks<Block::width>(
-                n, [&](size_t i) { return Block::convert(src + i, dst + i, load); });
-        };
-        return map ? with_stand_ins<StandIns>(*map, blocks) : blocks(AsLoaded{});
-    });
+    return float_to_int_blocks<true>(src, dst, n, rounding, map);
 }
 
 #define TOLVANE_CLAMP_FLOATS(S, D)                                                          \
